@@ -1,0 +1,76 @@
+// Internal declarations shared by the library's sources and the location server:
+// the diagnostic line writers and the side tags. Everything here has hidden
+// visibility; only the functions declared in <lapi/lapi.h> are exported.
+#pragma once
+
+#include <lapi/lapi.h>
+
+#include <cstddef>
+
+// Side flag of every diagnostic: 0 tags lines "CLI", any other value "SRV".
+inline constexpr unsigned char LAPI_SIDE_CLI = 0;
+inline constexpr unsigned char LAPI_SIDE_SRV = 1;
+
+// Level of error lines and of trace lines.
+inline constexpr int LAPI_LEVEL_ERROR = 0;
+inline constexpr int LAPI_LEVEL_TRACE = 4;
+
+// The text after the last '/' of a path (the whole path when there is none).
+constexpr const char *LAPI_BaseName(const char *path) {
+    const char *base = path;
+    for (const char *p = path; *p != '\0'; ++p) {
+        if (*p == '/') {
+            base = p + 1;
+        }
+    }
+    return base;
+}
+
+// Writes one error line "{0} FILE:LINE\tLAPI Error CLI FUNC: TEXT\n" (SRV for a
+// nonzero side) with a single write to standard error. errno is preserved, so a
+// caller may format strerror(errno) and keep using errno afterwards. Returns the
+// number of characters written, or -1.
+int LAPI_WriteErrLine(unsigned char side, const char *file, int line, const char *func,
+                      const char *fmt, ...) __attribute__((format(printf, 5, 6)));
+
+// Writes one trace line "{4} FILE:LINE, FUNC()\tLAPI CLI : TEXT\n" with a single write.
+int LAPI_WriteTraceLine(unsigned char side, const char *file, int line, const char *func,
+                        const char *text, size_t textLen);
+
+// printf-formatted trace line (for the few trace lines that are not message traces).
+int LAPI_WriteTraceLineF(unsigned char side, const char *file, int line, const char *func,
+                         const char *fmt, ...) __attribute__((format(printf, 5, 6)));
+
+// Error line from the current function; each source file defines
+// `static constexpr const char *kLapiFile = LAPI_BaseName(__FILE__);`.
+#define LAPI_ERR(side, ...) LAPI_WriteErrLine((side), kLapiFile, __LINE__, __func__, __VA_ARGS__)
+// Error line on behalf of a named function (shared code that reports for its caller).
+#define LAPI_ERR_AS(side, func, ...) \
+    LAPI_WriteErrLine((side), kLapiFile, __LINE__, (func), __VA_ARGS__)
+
+// Little-endian access to wire fields at any offset.
+namespace lapi::wire {
+
+template <typename T>
+inline T Load(const void *p) noexcept {
+    T v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename T>
+inline void Store(void *p, T v) noexcept {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+inline LAPI_MSG_HEADER_S LoadHeader(const void *p) noexcept { return Load<LAPI_MSG_HEADER_S>(p); }
+
+inline void StoreHeader(void *p, int pid, unsigned msgId, unsigned msgLen) noexcept {
+    LAPI_MSG_HEADER_S h;
+    h.pid = pid;
+    h.msgId = static_cast<uint16_t>(msgId);
+    h.msgLen = static_cast<uint16_t>(msgLen);
+    Store(p, h);
+}
+
+}  // namespace lapi::wire
