@@ -279,7 +279,7 @@ TEST_F(RegistrationTest, AsyncResponseMissingOrWrong) {
     EXPECT_EQ(FailedRegistration(),
               std::vector<std::string>{"Received is not expected get async fd response, pid is: " +
                                        Pid() + "!"});
-    for (int conn = 0; conn < 4; ++conn) {
+    for (int conn : {0, 2, 3}) {  // connection 1 was closed by the server itself
         EXPECT_TRUE(Server().WaitClosedByPeer(conn)) << conn;
     }
 }

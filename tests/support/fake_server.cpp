@@ -26,6 +26,17 @@ bool Retryable(int err) {
     return err == EINTR || err == EAGAIN || err == EWOULDBLOCK;
 }
 
+// sendto/recvfrom rather than send/recv, which fault injection wraps: the
+// server's I/O must never count or fail as a test thread's call, and Send()
+// runs on the test thread.
+ssize_t SendSome(int fd, const uint8_t *data, size_t len) {
+    return sendto(fd, data, len, MSG_NOSIGNAL | MSG_DONTWAIT, nullptr, 0);
+}
+
+ssize_t RecvSome(int fd, uint8_t *buf, size_t len) {
+    return recvfrom(fd, buf, len, MSG_DONTWAIT, nullptr, nullptr);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- steps
@@ -471,12 +482,18 @@ FakeServer::Io FakeServer::ReadExact(Conn &c, size_t n, Bytes *out) {
             c.lastErrno = errno;
             return w;
         }
-        const ssize_t r = recv(c.fd, buf, std::min(n - out->size(), sizeof buf), MSG_DONTWAIT);
+        const ssize_t r = RecvSome(c.fd, buf, std::min(n - out->size(), sizeof buf));
         if (r < 0) {
             if (Retryable(errno)) {
                 continue;
             }
             c.lastErrno = errno;
+            if (c.lastErrno == ECONNRESET) {
+                // The client closed with bytes of ours still unread.
+                std::lock_guard lock(mu_);
+                c.peerClosed = !c.closeRequested;
+                cv_.notify_all();
+            }
             return Io::Failed;
         }
         std::lock_guard lock(mu_);
@@ -506,7 +523,7 @@ FakeServer::Io FakeServer::WriteAll(Conn &c, const uint8_t *data, size_t len) {
         {
             // Under the lock so that Send() from a test never splits a chunk.
             std::lock_guard lock(mu_);
-            r = send(c.fd, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            r = SendSome(c.fd, data + done, len - done);
             err = errno;
         }
         if (r < 0) {
@@ -528,7 +545,7 @@ void FakeServer::Drain(Conn &c) {
         if (WaitFd(c, POLLIN) != Io::Ok) {
             return;
         }
-        const ssize_t r = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+        const ssize_t r = RecvSome(c.fd, buf, sizeof buf);
         const int err = errno;
         std::lock_guard lock(mu_);
         if (r == 0) {
@@ -540,7 +557,12 @@ void FakeServer::Drain(Conn &c) {
             if (Retryable(err)) {
                 continue;
             }
-            if (!Interrupted(c)) {
+            if (err == ECONNRESET) {
+                // The client closed without reading all that it was sent:
+                // an end of the connection like any other.
+                c.peerClosed = !c.closeRequested;
+                cv_.notify_all();
+            } else if (!Interrupted(c)) {
                 AddError("connection " + std::to_string(c.index) + ": recv: " + ErrnoText(err));
             }
             return;
@@ -559,7 +581,7 @@ void FakeServer::CloseOwnEnd(Conn &c) {
         ::shutdown(c.fd, SHUT_RDWR);
         uint8_t buf[4096];
         ssize_t r = 0;
-        while ((r = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+        while ((r = RecvSome(c.fd, buf, sizeof buf)) > 0) {
             c.received.insert(c.received.end(), buf, buf + r);
         }
         close(c.fd);
@@ -642,8 +664,7 @@ bool FakeServer::Send(int index, const Bytes &bytes, std::chrono::milliseconds t
             AddError(what + "connection already closed");
             return false;
         }
-        const ssize_t r =
-            send(c.fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t r = SendSome(c.fd, bytes.data() + done, bytes.size() - done);
         if (r >= 0) {
             done += static_cast<size_t>(r);
             continue;
@@ -705,6 +726,14 @@ bool FakeServer::WaitClosedByPeer(int index, std::chrono::milliseconds timeout) 
     return cv_.wait_for(lock, timeout, [&] {
         const Conn *c = FindConn(index);
         return c != nullptr && c->peerClosed;
+    });
+}
+
+bool FakeServer::WaitClosed(int index, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] {
+        const Conn *c = FindConn(index);
+        return c != nullptr && c->closed;
     });
 }
 

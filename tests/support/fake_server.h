@@ -126,8 +126,12 @@ class FakeServer {
     std::vector<Bytes> ReceivedMsgs(int index) const;
     bool WaitReceived(int index, size_t nBytes,
                       std::chrono::milliseconds timeout = kDefaultWait) const;
-    // True once the connection saw end of file from the client.
+    // True once the client closed its end: end of file, or a reset when the
+    // client closed without reading everything. Never true for a connection
+    // that the server closed first (Close(), CloseConnection()).
     bool WaitClosedByPeer(int index, std::chrono::milliseconds timeout = kDefaultWait) const;
+    // True once the server's end of the connection is closed, whoever ended it.
+    bool WaitClosed(int index, std::chrono::milliseconds timeout = kDefaultWait) const;
     bool WaitScriptDone(int index, std::chrono::milliseconds timeout = kDefaultWait) const;
     int Accepted() const;
     bool WaitAccepted(int n, std::chrono::milliseconds timeout = kDefaultWait) const;

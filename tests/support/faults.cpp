@@ -17,6 +17,8 @@ int __real_socket(int domain, int type, int protocol);
 int __real_connect(int fd, const sockaddr *addr, socklen_t len);
 ssize_t __real_read(int fd, void *buf, size_t count);
 ssize_t __real_write(int fd, const void *buf, size_t count);
+ssize_t __real_recv(int fd, void *buf, size_t len, int flags);
+ssize_t __real_send(int fd, const void *buf, size_t len, int flags);
 int __real_close(int fd);
 void *__real_malloc(size_t size);
 int __real_fcntl(int fd, int cmd, ...);
@@ -25,6 +27,8 @@ int __wrap_socket(int domain, int type, int protocol);
 int __wrap_connect(int fd, const sockaddr *addr, socklen_t len);
 ssize_t __wrap_read(int fd, void *buf, size_t count);
 ssize_t __wrap_write(int fd, const void *buf, size_t count);
+ssize_t __wrap_recv(int fd, void *buf, size_t len, int flags);
+ssize_t __wrap_send(int fd, const void *buf, size_t len, int flags);
 int __wrap_close(int fd);
 void *__wrap_malloc(size_t size);
 int __wrap_fcntl(int fd, int cmd, ...);
@@ -141,6 +145,24 @@ ssize_t __wrap_write(int fd, const void *buf, size_t count) {
         return -1;
     }
     return __real_write(fd, buf, count);
+}
+
+ssize_t __wrap_recv(int fd, void *buf, size_t len, int flags) {
+    int err = 0;
+    if (f::IsSocket(fd) && f::Inject(f::Call::Read, &err)) {
+        errno = err;
+        return -1;
+    }
+    return __real_recv(fd, buf, len, flags);
+}
+
+ssize_t __wrap_send(int fd, const void *buf, size_t len, int flags) {
+    int err = 0;
+    if (f::IsSocket(fd) && f::Inject(f::Call::Write, &err)) {
+        errno = err;
+        return -1;
+    }
+    return __real_send(fd, buf, len, flags);
 }
 
 int __wrap_close(int fd) {

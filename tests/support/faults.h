@@ -1,10 +1,12 @@
 // Fault injection for the system calls that the library makes.
 //
 // Test executables that link the CMake target lapitest_wrap are linked with
-// --wrap for socket, connect, read, write, close, malloc and fcntl: every call
-// to one of them from code linked statically into the executable goes through
-// a wrapper that passes it on unless a fault is armed. (Calls made inside
-// shared libraries, the C library's own included, are not affected.)
+// --wrap for socket, connect, read, write, recv, send, close, malloc and
+// fcntl: every call to one of them from code linked statically into the
+// executable goes through a wrapper that passes it on unless a fault is armed.
+// (Calls made inside shared libraries, the C library's own included, are not
+// affected.) recv counts as Read and send as Write, so a fault armed for Read
+// or Write hits the transport whichever of the two calls it uses.
 //
 // Faults and counts belong to the thread that arms them: other threads, such
 // as those of the fake server, never see them. Read and Write only count and

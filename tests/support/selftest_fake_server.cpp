@@ -162,14 +162,35 @@ TEST(FakeServer, RecordsEverythingUntilEndOfFile) {
         ASSERT_TRUE(server.WaitReceived(0, all.size()));
         ASSERT_TRUE(server.WaitReceived(1, a.size()));
         EXPECT_FALSE(server.WaitClosedByPeer(0, 20ms));
+        EXPECT_FALSE(server.WaitClosed(1, 1ms));
     }
     EXPECT_TRUE(server.WaitClosedByPeer(0));
     EXPECT_TRUE(server.WaitClosedByPeer(1));
+    EXPECT_TRUE(server.WaitClosed(1));
     EXPECT_EQ(server.Received(0), all);
     EXPECT_EQ(server.ReceivedMsgs(0), (std::vector<Bytes>{a, b}));
     EXPECT_EQ(server.Received(1), a);
     EXPECT_TRUE(server.Received(7).empty());
     EXPECT_TRUE(server.Errors().empty());
+}
+
+TEST(FakeServer, ClientClosingWithUnreadBytesCountsAsClosed) {
+    FakeServer server;
+    server.SetScript(0, {Write(Msg(1, Bytes(20, 1)))});
+    server.SetScript(1, {Write(Msg(2, Bytes(20, 2))), ReadMsg()});
+    {
+        Fd c0(ConnectClient());
+        Fd c1(ConnectClient());
+        ASSERT_TRUE(server.WaitScriptDone(0));
+        ASSERT_TRUE(selftest::Readable(c1.get(), 5000));
+        // Both close with the server's bytes unread: the server sees a reset.
+    }
+    EXPECT_TRUE(server.WaitClosedByPeer(0));
+    EXPECT_TRUE(server.WaitClosedByPeer(1));
+    ASSERT_TRUE(server.WaitScriptDone(1));
+    const auto errors = server.Errors();
+    ASSERT_EQ(errors.size(), 1u);  // only the script that still wanted a message
+    EXPECT_NE(errors[0].find("connection 1, step 2 ReadMsg()"), std::string::npos) << errors[0];
 }
 
 TEST(FakeServer, StopListeningRefusesLaterConnects) {
@@ -224,6 +245,7 @@ TEST(FakeServer, CloseStepEndsWithEndOfFileEvenWithUnreadBytes) {
     int err = 0;
     EXPECT_EQ(NextRecv(c.get(), &err), 0) << "errno " << err;
     ASSERT_TRUE(server.WaitScriptDone(0));
+    EXPECT_TRUE(server.WaitClosed(0));
     EXPECT_EQ(server.Received(0), sent);
     EXPECT_FALSE(server.WaitClosedByPeer(0, 1ms));
     const auto errors = server.Errors();

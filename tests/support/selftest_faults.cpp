@@ -107,6 +107,29 @@ TEST_F(Faults, ReadAndWriteCountOnlySockets) {
     EXPECT_EQ(Count(Call::Read), 2);
 }
 
+TEST_F(Faults, SendAndRecvCountAsWriteAndRead) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    Fd s0(sv[0]);
+    Fd s1(sv[1]);
+    FailNth(Call::Write, 2, EPIPE);
+    FailNth(Call::Read, 1, ECONNRESET);
+    EXPECT_EQ(write(s0.get(), "a", 1), 1);
+    errno = 0;
+    EXPECT_EQ(send(s0.get(), "b", 1, MSG_NOSIGNAL), -1);
+    EXPECT_EQ(errno, EPIPE);
+    EXPECT_EQ(send(s0.get(), "c", 1, MSG_NOSIGNAL), 1);
+    char buf[4] = {};
+    errno = 0;
+    EXPECT_EQ(recv(s1.get(), buf, sizeof buf, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    ASSERT_TRUE(selftest::Readable(s1.get(), 1000));
+    EXPECT_EQ(recv(s1.get(), buf, sizeof buf, MSG_DONTWAIT), 2);
+    EXPECT_EQ(std::string(buf, 2), "ac");
+    EXPECT_EQ(Count(Call::Write), 3);
+    EXPECT_EQ(Count(Call::Read), 2);
+}
+
 TEST_F(Faults, InterruptFailsOnceWithEintr) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
@@ -215,35 +238,43 @@ TEST_F(Faults, FaultsBelongToTheArmingThread) {
 }
 
 TEST_F(Faults, FakeServerNeverTouchesTheTestThread) {
+    // The client runs on a thread of its own; this thread only drives the
+    // server, with every kind but malloc failing for good.
     const auto before = OpenFds();
-    FailNth(Call::Close, 1, EIO, true);
-    FailNth(Call::Read, 1, EIO, true);
-    FailNth(Call::Write, 1, EIO, true);
-    FailNth(Call::Fcntl, 1, EIO, true);
-    int client = -1;
+    const Call kinds[] = {Call::Socket, Call::Connect, Call::Read, Call::Write,
+                          Call::Close,  Call::Malloc,  Call::Fcntl};
+    for (Call c : kinds) {
+        if (c != Call::Malloc) {
+            FailNth(c, 1, EIO, true);
+        }
+    }
     {
         FakeServer server;
         server.ExpectClients(1, 11);
-        client = ConnectClient();
-        ASSERT_GE(client, 0);
-        ASSERT_TRUE(selftest::SendAll(client, Msg(kRegisterReq, {1, 0, 0, 0})));
-        const Bytes rsp = selftest::RecvUpTo(client, 12);
+        Bytes rsp;
+        Bytes pushed;
+        std::thread client([&] {
+            Fd c(ConnectClient());
+            if (c.get() >= 0 && selftest::SendAll(c.get(), Msg(kRegisterReq, {1, 0, 0, 0}))) {
+                rsp = selftest::RecvUpTo(c.get(), 12);
+                pushed = selftest::RecvUpTo(c.get(), 8);
+            }
+        });
+        EXPECT_TRUE(server.WaitScriptDone(0));
+        EXPECT_TRUE(server.Send(0, Msg(7)));
+        client.join();
         ASSERT_EQ(rsp.size(), 12u);
         EXPECT_EQ(GetI32(rsp, 8), 11);
-        ASSERT_TRUE(server.Send(0, Msg(7)));
-        EXPECT_EQ(selftest::RecvUpTo(client, 8), Msg(7));
+        EXPECT_EQ(pushed, Msg(7));
+        EXPECT_TRUE(server.WaitClosedByPeer(0));
         EXPECT_TRUE(server.Errors().empty());
     }
     struct stat st {};
     EXPECT_NE(stat(kSocketPath, &st), 0);  // removed although close() fails here
-    EXPECT_EQ(Count(Call::Socket), 1);     // the client's only
-    EXPECT_EQ(Count(Call::Connect), 1);
-    EXPECT_EQ(Count(Call::Close), 0);
-    EXPECT_EQ(Count(Call::Read), 0);
-    EXPECT_EQ(Count(Call::Write), 0);
-    EXPECT_EQ(Count(Call::Fcntl), 0);
+    for (Call c : kinds) {
+        EXPECT_EQ(Count(c), 0) << static_cast<int>(c);
+    }
     faults::Reset();
-    close(client);
     EXPECT_EQ(OpenFds(), before);
 }
 
