@@ -48,6 +48,16 @@ configure "$out/release" -DCMAKE_BUILD_TYPE=Release -DLAPI_BUILD_BENCH=ON
 cmake --build "$out/release" -j"$jobs"
 run_ctest "$out/release"
 
+section "Static checks: clang-format and clang-tidy on the library"
+if git -C "$top" ls-files '*.c' '*.h' '*.cpp' | xargs clang-format --dry-run --Werror &&
+    clang-tidy -p "$out/release" --quiet --warnings-as-errors='*' \
+        lapi/lib/src/LAPI_SrvCli.cpp lapi/lib/src/LAPI_CLI_Global.cpp \
+        lapi/lib/src/LAPI_CLI_Api.cpp; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
+
 section "AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
 CC=clang CXX=clang++ configure "$out/asan" -DCMAKE_BUILD_TYPE=Debug \
     -DLAPI_SANITIZE=address,undefined

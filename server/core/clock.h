@@ -9,7 +9,7 @@
 namespace lapid {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Milliseconds on a monotonic clock (arbitrary origin).
     virtual int64_t MonoMs() const = 0;
@@ -18,7 +18,7 @@ public:
 };
 
 class SystemClock final : public Clock {
-public:
+  public:
     int64_t MonoMs() const override {
         using namespace std::chrono;
         return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -31,14 +31,14 @@ public:
 
 // A clock that moves only when told to.
 class FakeClock final : public Clock {
-public:
+  public:
     explicit FakeClock(int64_t wallStartMs = 1'796'544'000'000 /* 2026-12-06T08:00:00Z */)
         : wall0_(wallStartMs) {}
     int64_t MonoMs() const override { return mono_; }
     int64_t WallMs() const override { return wall0_ + mono_; }
     void Advance(int64_t ms) { mono_ += ms; }
 
-private:
+  private:
     int64_t wall0_;
     int64_t mono_ = 0;
 };

@@ -11,9 +11,9 @@ namespace lapid {
 // Codes of the locationMethod field.
 enum LocationMethod : int32_t {
     kMethodNone = 0,
-    kMethodGnss = 1,        // satellite fix
-    kMethodSimulated = 2,   // built-in simulator
-    kMethodLastKnown = 3,   // replayed from the last known position
+    kMethodGnss = 1,       // satellite fix
+    kMethodSimulated = 2,  // built-in simulator
+    kMethodLastKnown = 3,  // replayed from the last known position
 };
 
 struct Fix {

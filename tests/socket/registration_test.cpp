@@ -28,7 +28,9 @@ using namespace lapitest;
 using faults::Call;
 using std::chrono::milliseconds;
 
-std::string Pid() { return std::to_string(getpid()); }
+std::string Pid() {
+    return std::to_string(getpid());
+}
 
 Bytes U32(uint32_t v) {
     Bytes b;
@@ -37,7 +39,7 @@ Bytes U32(uint32_t v) {
 }
 
 class RegistrationTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { fdsBefore_ = OpenFdCount(); }
     void TearDown() override {
         faults::Reset();
@@ -98,9 +100,9 @@ TEST_F(RegistrationTest, HandshakeBytesAndTrace) {
     EXPECT_EQ(lines[0].func, "LAPI_LogRegisterReq");
     EXPECT_EQ(lines[0].text,
               "C->S registerReq " + hdr + "msgId: 100, msgLen: 4, service: 7, 0x07000000, ");
-    EXPECT_EQ(lines[1].text,
-              "S->C registerRsp pid: 0, msgId: 101, msgLen: 4, globalId: 4660, ");
-    EXPECT_EQ(lines[2].text, "C->S getAsyncFdReq " + hdr + "msgId: 102, msgLen: 4, globalId: 4660, ");
+    EXPECT_EQ(lines[1].text, "S->C registerRsp pid: 0, msgId: 101, msgLen: 4, globalId: 4660, ");
+    EXPECT_EQ(lines[2].text,
+              "C->S getAsyncFdReq " + hdr + "msgId: 102, msgLen: 4, globalId: 4660, ");
     EXPECT_EQ(lines[3].text, "S->C getAsyncFdRsp pid: 0, msgId: 103, msgLen: 0, ");
     for (const LogLine &l : lines) {
         EXPECT_EQ(l.level, 4);
@@ -138,10 +140,10 @@ TEST_F(RegistrationTest, UnregisterSucceedsWhateverTheServerAnswers) {
         const auto texts = ErrorTexts(cap.Lines());
         // Depending on timing the send or the receive sees the closed connection.
         ASSERT_FALSE(texts.empty());
-        EXPECT_TRUE(texts.back() ==
-                        "Fail to receive unregister response, clientId: 0, pid is: " + Pid() + "!" ||
-                    texts.back() ==
-                        "Fail to send unregister request, clientId: 0, pid is: " + Pid() + "!")
+        EXPECT_TRUE(
+            texts.back() ==
+                "Fail to receive unregister response, clientId: 0, pid is: " + Pid() + "!" ||
+            texts.back() == "Fail to send unregister request, clientId: 0, pid is: " + Pid() + "!")
             << texts.back();
     }
     {
@@ -171,14 +173,14 @@ TEST_F(RegistrationTest, UnregisterRefusals) {
     EXPECT_EQ(LAPI_UnregisterClient(0), -1);  // busy
     ASSERT_EQ(LAPI_CLI_PutClientNodeById(0), 0);
     const std::string pid = Pid();
-    EXPECT_EQ(ErrorTexts(cap.Lines()),
-              (std::vector<std::string>{
-                  "Invalid clientId: -1, pid is: " + pid + "!",
-                  "Invalid clientId: 10, pid is: " + pid + "!",
-                  "Client node not exist, clientId is: 4!",
-                  "Fail to remove client node, clientId: 4, pid is: " + pid + "!",
-                  "Client node is being used, clientId is: 0!",
-                  "Fail to remove client node, clientId: 0, pid is: " + pid + "!"}));
+    EXPECT_EQ(
+        ErrorTexts(cap.Lines()),
+        (std::vector<std::string>{
+            "Invalid clientId: -1, pid is: " + pid + "!",
+            "Invalid clientId: 10, pid is: " + pid + "!", "Client node not exist, clientId is: 4!",
+            "Fail to remove client node, clientId: 4, pid is: " + pid + "!",
+            "Client node is being used, clientId is: 0!",
+            "Fail to remove client node, clientId: 0, pid is: " + pid + "!"}));
     // Nothing was sent for the refused calls.
     EXPECT_EQ(Server().ReceivedMsgs(0).size(), 1u);
 }
@@ -217,18 +219,18 @@ TEST_F(RegistrationTest, RegisterResponseMissing) {
 TEST_F(RegistrationTest, RegisterResponseWithAnotherMsgId) {
     Server().SetScript(0, {ReadMsg(kRegisterReq), Write(Msg(102, U32(5)))});
     EXPECT_EQ(FailedRegistration(),
-              std::vector<std::string>{"Received is not expected register response, pid is: " +
-                                       Pid() + "!"});
+              std::vector<std::string>{
+                  "Received is not expected register response, pid is: " + Pid() + "!"});
     EXPECT_TRUE(Server().WaitClosedByPeer(0));
     EXPECT_EQ(Server().Accepted(), 1);  // no second connection was opened
 }
 
 TEST_F(RegistrationTest, RegisterResponseTooLongForTheBuffer) {
     Server().SetScript(0, {ReadMsg(kRegisterReq), Write(MsgWithLen(101, 300, U32(1)))});
-    EXPECT_EQ(FailedRegistration(),
-              (std::vector<std::string>{
-                  "bufLen : 248 < pMsgHeader->msgLen : 300!",
-                  "Fail to receive register response, pid is: " + Pid() + "!"}));
+    EXPECT_EQ(
+        FailedRegistration(),
+        (std::vector<std::string>{"bufLen : 248 < pMsgHeader->msgLen : 300!",
+                                  "Fail to receive register response, pid is: " + Pid() + "!"}));
     // The unread body makes the close a reset for the server; TearDown checks that
     // the client's descriptor is gone.
     EXPECT_EQ(Server().Accepted(), 1);
@@ -237,11 +239,9 @@ TEST_F(RegistrationTest, RegisterResponseTooLongForTheBuffer) {
 TEST_F(RegistrationTest, SendOfRegisterRequestFails) {
     Server();
     faults::ResetGuard guard;
-    EXPECT_EQ(FailedRegistration(LAPI_SERVICE_MOLR,
-                                 [] { faults::FailNth(Call::Write, 1, EPIPE); }),
-              (std::vector<std::string>{
-                  "Fail to write socket, errno is: 32, Broken pipe",
-                  "Fail to send register request, pid is: " + Pid() + "!"}));
+    EXPECT_EQ(FailedRegistration(LAPI_SERVICE_MOLR, [] { faults::FailNth(Call::Write, 1, EPIPE); }),
+              (std::vector<std::string>{"Fail to write socket, errno is: 32, Broken pipe",
+                                        "Fail to send register request, pid is: " + Pid() + "!"}));
     EXPECT_TRUE(Server().WaitClosedByPeer(0));
 }
 
@@ -257,11 +257,10 @@ TEST_F(RegistrationTest, SecondConnectionRefused) {
 TEST_F(RegistrationTest, SendOfAsyncRequestFails) {
     Server().ExpectClients(1);
     faults::ResetGuard guard;
-    EXPECT_EQ(FailedRegistration(LAPI_SERVICE_MOLR,
-                                 [] { faults::FailNth(Call::Write, 2, ECONNRESET); }),
-              (std::vector<std::string>{
-                  "Fail to write socket, errno is: 104, Connection reset by peer",
-                  "Fail to send get async fd request, pid is: " + Pid() + "!"}));
+    EXPECT_EQ(
+        FailedRegistration(LAPI_SERVICE_MOLR, [] { faults::FailNth(Call::Write, 2, ECONNRESET); }),
+        (std::vector<std::string>{"Fail to write socket, errno is: 104, Connection reset by peer",
+                                  "Fail to send get async fd request, pid is: " + Pid() + "!"}));
     EXPECT_TRUE(Server().WaitClosedByPeer(0));
     EXPECT_TRUE(Server().WaitClosedByPeer(1));
 }
@@ -277,8 +276,8 @@ TEST_F(RegistrationTest, AsyncResponseMissingOrWrong) {
                   "Socket Disconnection!",
                   "Fail to receive get async fd response, pid is: " + Pid() + "!"}));
     EXPECT_EQ(FailedRegistration(),
-              std::vector<std::string>{"Received is not expected get async fd response, pid is: " +
-                                       Pid() + "!"});
+              std::vector<std::string>{
+                  "Received is not expected get async fd response, pid is: " + Pid() + "!"});
     for (int conn : {0, 2, 3}) {  // connection 1 was closed by the server itself
         EXPECT_TRUE(Server().WaitClosedByPeer(conn)) << conn;
     }
@@ -287,10 +286,9 @@ TEST_F(RegistrationTest, AsyncResponseMissingOrWrong) {
 TEST_F(RegistrationTest, NodeAllocationFails) {
     Server().ExpectClients(1);
     faults::ResetGuard guard;
-    EXPECT_EQ(FailedRegistration(LAPI_SERVICE_MOLR,
-                                 [] { faults::FailNth(Call::Malloc, 1, ENOMEM); }),
-              std::vector<std::string>{"Fail to malloc client node, no memory, pid is: " + Pid() +
-                                       "!"});
+    EXPECT_EQ(
+        FailedRegistration(LAPI_SERVICE_MOLR, [] { faults::FailNth(Call::Malloc, 1, ENOMEM); }),
+        std::vector<std::string>{"Fail to malloc client node, no memory, pid is: " + Pid() + "!"});
     EXPECT_TRUE(Server().WaitClosedByPeer(0));
     EXPECT_TRUE(Server().WaitClosedByPeer(1));
 }
@@ -323,10 +321,10 @@ TEST_F(RegistrationTest, ReceiveAcrossSingleByteWritesAndInterruptions) {
 TEST_F(RegistrationTest, ReadErrorIsReported) {
     Server().ExpectClients(1);
     faults::ResetGuard guard;
-    EXPECT_EQ(FailedRegistration(LAPI_SERVICE_MOLR, [] { faults::FailNth(Call::Read, 1, EIO); }),
-              (std::vector<std::string>{
-                  "Fail to read socket, errno is: 5, Input/output error",
-                  "Fail to receive register response, pid is: " + Pid() + "!"}));
+    EXPECT_EQ(
+        FailedRegistration(LAPI_SERVICE_MOLR, [] { faults::FailNth(Call::Read, 1, EIO); }),
+        (std::vector<std::string>{"Fail to read socket, errno is: 5, Input/output error",
+                                  "Fail to receive register response, pid is: " + Pid() + "!"}));
 }
 
 // A registerRsp is accepted on its msgId alone; one too short to carry a globalId

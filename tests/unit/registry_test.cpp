@@ -21,7 +21,9 @@ using lapitest::ErrorTexts;
 using lapitest::LogLines;
 using lapitest::StderrCapture;
 
-std::string Pid() { return std::to_string(getpid()); }
+std::string Pid() {
+    return std::to_string(getpid());
+}
 
 LAPI_CLIENT_NODE_S *NewNode(int asyncFd = -1, int syncFd = -1) {
     auto *n = static_cast<LAPI_CLIENT_NODE_S *>(std::malloc(sizeof(LAPI_CLIENT_NODE_S)));
@@ -32,10 +34,12 @@ LAPI_CLIENT_NODE_S *NewNode(int asyncFd = -1, int syncFd = -1) {
     return n;
 }
 
-bool FdOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool FdOpen(int fd) {
+    return fcntl(fd, F_GETFD) != -1;
+}
 
 class RegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { LAPI_CLI_GlobalInit(); }
     // Leave every slot free for the next test.
     void TearDown() override {

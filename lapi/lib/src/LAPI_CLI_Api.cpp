@@ -42,12 +42,12 @@ int LAPI_CLI_CreateSocket() {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Fail to create socket, errno is: %d, %s", errno,
-                 std::strerror(errno));
+                 LAPI_ErrnoText(errno).c_str());
         return -1;
     }
     if (LAPI_SetFdBlock(fd, 1) < 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Fail to set block fd, errno is: %d, %s", errno,
-                 std::strerror(errno));
+                 LAPI_ErrnoText(errno).c_str());
         LAPI_CloseFd(fd);
         return -1;
     }
@@ -59,7 +59,8 @@ int LAPI_CLI_CreateSocket() {
     std::memcpy(addr.sun_path, LAPI_SOCKET_PATH, kPathLen);
     const auto addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + kPathLen);
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), addrLen) != 0) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Fail to connect, errno is: %d, %s", errno, std::strerror(errno));
+        LAPI_ERR(LAPI_SIDE_CLI, "Fail to connect, errno is: %d, %s", errno,
+                 LAPI_ErrnoText(errno).c_str());
         LAPI_CloseFd(fd);
         return -1;
     }
@@ -80,7 +81,7 @@ int LAPI_CLI_SendMsg(int fd, const void *msg, int len) {
                 continue;
             }
             LAPI_ERR(LAPI_SIDE_CLI, "Fail to write socket, errno is: %d, %s", errno,
-                     std::strerror(errno));
+                     LAPI_ErrnoText(errno).c_str());
             return -1;
         }
         done += static_cast<size_t>(n);
@@ -102,7 +103,7 @@ int ReadExact(int fd, unsigned char *p, size_t len) {
                 continue;
             }
             LAPI_ERR_AS(LAPI_SIDE_CLI, "LAPI_CLI_RecvMsg", "Fail to read socket, errno is: %d, %s",
-                        errno, std::strerror(errno));
+                        errno, LAPI_ErrnoText(errno).c_str());
             return -1;
         }
         done += static_cast<size_t>(n);
@@ -156,13 +157,13 @@ using OwnCheck = bool (*)(const unsigned char *req, unsigned char mode, int clie
                           const char *func);
 
 struct Operation {
-    const char *func;           // the public call's name, on every line it writes
+    const char *func;  // the public call's name, on every line it writes
     unsigned msgId;
-    unsigned service;           // LAPI_SERVICE_* bit the client must have registered
-    const char *serviceName;    // "LAPI_SERVICE_MOLR"
-    unsigned rspLimit;          // bytes a LAPI_BLOCK answer may fill; 0: nothing is read
-    const char *sendText;       // "Fail to send ..." (without ", clientId: ...")
-    const char *recvText;       // "Fail to receive ..."
+    unsigned service;         // LAPI_SERVICE_* bit the client must have registered
+    const char *serviceName;  // "LAPI_SERVICE_MOLR"
+    unsigned rspLimit;        // bytes a LAPI_BLOCK answer may fill; 0: nothing is read
+    const char *sendText;     // "Fail to send ..." (without ", clientId: ...")
+    const char *recvText;     // "Fail to receive ..."
     ArgCheck args = ArgCheck::Full;
     OwnCheck check = nullptr;
 };
@@ -205,14 +206,13 @@ int RunOperation(const Operation &op, int clientId, unsigned char mode, void *pR
             LAPI_ERR_AS(LAPI_SIDE_CLI, op.func, "%s, clientId: %d, pid is: %d!", op.sendText,
                         clientId, pid);
             transportFailed = true;
-        } else if (mode == LAPI_NONBLOCK || op.rspLimit == 0) {
-            result = 0;
-        } else if (LAPI_CLI_RecvMsg(node->syncFd, pRsp, op.rspLimit) != 0) {
+        } else if (mode == LAPI_BLOCK && op.rspLimit != 0 &&
+                   LAPI_CLI_RecvMsg(node->syncFd, pRsp, op.rspLimit) != 0) {
             LAPI_ERR_AS(LAPI_SIDE_CLI, op.func, "%s, clientId: %d, pid is: %d!", op.recvText,
                         clientId, pid);
             transportFailed = true;
         } else {
-            result = 0;
+            result = 0;  // sent, and in LAPI_BLOCK mode answered
         }
     }
     // A client whose connection failed is out of step: it is given back and destroyed
@@ -233,7 +233,8 @@ bool CheckGetLocation(const unsigned char *req, unsigned char mode, int clientId
         LAPI_ERR_AS(LAPI_SIDE_CLI, func, "LAPI_BLOCK enabled in periodic response mode!");
         return false;
     }
-    const int32_t responseTime = Load<int32_t>(req + offsetof(LAPI_GET_LOCATION_REQ_S, responseTime));
+    const int32_t responseTime =
+        Load<int32_t>(req + offsetof(LAPI_GET_LOCATION_REQ_S, responseTime));
     if (responseTime < 0) {
         LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Invalid responseTime: %d! clientId: %d, pid is: %d!",
                     responseTime, clientId, pid);
@@ -242,8 +243,8 @@ bool CheckGetLocation(const unsigned char *req, unsigned char mode, int clientId
     return true;
 }
 
-bool CheckSetGpsDbData(const unsigned char *req, unsigned char /*mode*/, int /*clientId*/,
-                       int pid, const char *func) {
+bool CheckSetGpsDbData(const unsigned char *req, unsigned char /*mode*/, int /*clientId*/, int pid,
+                       const char *func) {
     const unsigned numFiles = Load<uint16_t>(req + offsetof(LAPI_SET_GPS_DB_DATA_REQ_S, numFiles));
     if (numFiles == 0 || numFiles > LAPI_GPS_DB_MAX_FILES) {
         LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Invalid pReq->numFiles: %d, pid is: %d!",
@@ -251,9 +252,9 @@ bool CheckSetGpsDbData(const unsigned char *req, unsigned char /*mode*/, int /*c
         return false;
     }
     for (unsigned i = 0; i < numFiles; ++i) {
-        const unsigned length = Load<uint16_t>(req + offsetof(LAPI_SET_GPS_DB_DATA_REQ_S, dbFile) +
-                                               i * sizeof(LAPI_GPS_DB_FILE_S) +
-                                               offsetof(LAPI_GPS_DB_FILE_S, length));
+        const unsigned length =
+            Load<uint16_t>(req + offsetof(LAPI_SET_GPS_DB_DATA_REQ_S, dbFile) +
+                           i * sizeof(LAPI_GPS_DB_FILE_S) + offsetof(LAPI_GPS_DB_FILE_S, length));
         if (length == 0 || length > LAPI_GPS_DB_MAX_DATA_LEN) {
             LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Invalid pReq->dbFile[%d].length: %d, pid is: %d!",
                         static_cast<int>(i), static_cast<int>(length), pid);
@@ -266,8 +267,8 @@ bool CheckSetGpsDbData(const unsigned char *req, unsigned char /*mode*/, int /*c
 bool CheckCfm(const unsigned char *req, unsigned char /*mode*/, int clientId, int pid,
               const char *func) {
     if (req == nullptr) {
-        LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Invalid pCfm == NULL clientId: %d, pid is: %d!",
-                    clientId, pid);
+        LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Invalid pCfm == NULL clientId: %d, pid is: %d!", clientId,
+                    pid);
         return false;
     }
     return true;
@@ -277,55 +278,87 @@ constexpr const char *kMolr = "LAPI_SERVICE_MOLR";
 constexpr const char *kMtlr = "LAPI_SERVICE_MTLR";
 constexpr const char *kStatus = "LAPI_SERVICE_STATUS";
 
-constexpr Operation kGetLocation{"LAPI_GetLocation", LAPI_MSG_GET_LOCATION_REQ,
-                                 LAPI_SERVICE_MOLR, kMolr,
+constexpr Operation kGetLocation{"LAPI_GetLocation",
+                                 LAPI_MSG_GET_LOCATION_REQ,
+                                 LAPI_SERVICE_MOLR,
+                                 kMolr,
                                  sizeof(LAPI_GET_LOCATION_RSP_S),
                                  "Fail to send get location request",
-                                 "Fail to receive get location response", ArgCheck::Full,
+                                 "Fail to receive get location response",
+                                 ArgCheck::Full,
                                  CheckGetLocation};
-constexpr Operation kAbortLocation{"LAPI_AbortLocationRequest", LAPI_MSG_ABORT_LOCATION_REQ,
-                                   LAPI_SERVICE_MOLR, kMolr, sizeof(LAPI_ABORT_LOCATION_RSP_S),
+constexpr Operation kAbortLocation{"LAPI_AbortLocationRequest",
+                                   LAPI_MSG_ABORT_LOCATION_REQ,
+                                   LAPI_SERVICE_MOLR,
+                                   kMolr,
+                                   sizeof(LAPI_ABORT_LOCATION_RSP_S),
                                    "Fail to send abort location request",
                                    "Fail to receive abort location response"};
 constexpr Operation kAbortAllLocation{"LAPI_AbortAllLocationRequest",
-                                      LAPI_MSG_ABORT_ALL_LOCATION_REQ, LAPI_SERVICE_MOLR, kMolr,
-                                      0, "Fail to send abort all location request", nullptr,
+                                      LAPI_MSG_ABORT_ALL_LOCATION_REQ,
+                                      LAPI_SERVICE_MOLR,
+                                      kMolr,
+                                      0,
+                                      "Fail to send abort all location request",
+                                      nullptr,
                                       ArgCheck::ClientOnly};
 constexpr Operation kLastKnownLocation{"LAPI_GetLastKnownLocation",
-                                       LAPI_MSG_LAST_KNOWN_LOCATION_REQ, LAPI_SERVICE_MOLR, kMolr,
+                                       LAPI_MSG_LAST_KNOWN_LOCATION_REQ,
+                                       LAPI_SERVICE_MOLR,
+                                       kMolr,
                                        sizeof(LAPI_GET_LOCATION_RSP_S),
                                        "Fail to send get last known location request",
                                        "Fail to receive get last known location response"};
-constexpr Operation kGetStatus{"LAPI_GetStatus", LAPI_MSG_GET_STATUS_REQ, LAPI_SERVICE_STATUS,
-                               kStatus, sizeof(LAPI_GET_STATUS_RSP_S),
+constexpr Operation kGetStatus{"LAPI_GetStatus",
+                               LAPI_MSG_GET_STATUS_REQ,
+                               LAPI_SERVICE_STATUS,
+                               kStatus,
+                               sizeof(LAPI_GET_STATUS_RSP_S),
                                "Fail to send get status request",
                                "Fail to receive get status response"};
-constexpr Operation kGetGpsDbData{"LAPI_GetGpsDatabaseData", LAPI_MSG_GET_GPS_DB_DATA_REQ,
-                                  LAPI_SERVICE_STATUS, kStatus,
+constexpr Operation kGetGpsDbData{"LAPI_GetGpsDatabaseData",
+                                  LAPI_MSG_GET_GPS_DB_DATA_REQ,
+                                  LAPI_SERVICE_STATUS,
+                                  kStatus,
                                   sizeof(LAPI_GET_GPS_DB_DATA_RSP_S),
                                   "Fail to send get location state request",
                                   "Fail to receive get location state response"};
-constexpr Operation kSetGpsDbData{"LAPI_SetGpsDatabaseData", LAPI_MSG_SET_GPS_DB_DATA_REQ,
-                                  LAPI_SERVICE_STATUS, kStatus,
+constexpr Operation kSetGpsDbData{"LAPI_SetGpsDatabaseData",
+                                  LAPI_MSG_SET_GPS_DB_DATA_REQ,
+                                  LAPI_SERVICE_STATUS,
+                                  kStatus,
                                   sizeof(LAPI_SET_GPS_DB_DATA_RSP_S),
                                   "Fail to send set location state request",
-                                  "Fail to receive set location state response", ArgCheck::Full,
+                                  "Fail to receive set location state response",
+                                  ArgCheck::Full,
                                   CheckSetGpsDbData};
-constexpr Operation kLocationVerify{"LAPI_LocationVerify", LAPI_MSG_LOCATION_NOTIFICATION_CFM,
-                                    LAPI_SERVICE_MTLR, kMtlr, 0,
+constexpr Operation kLocationVerify{"LAPI_LocationVerify",
+                                    LAPI_MSG_LOCATION_NOTIFICATION_CFM,
+                                    LAPI_SERVICE_MTLR,
+                                    kMtlr,
+                                    0,
                                     "Fail to send MT-LR location verification confirmation",
-                                    nullptr, ArgCheck::ClientOnly, CheckCfm};
+                                    nullptr,
+                                    ArgCheck::ClientOnly,
+                                    CheckCfm};
 constexpr Operation kDistanceAzimuth{"LAPI_CalculateDistanceAzimuth",
-                                     LAPI_MSG_DISTANCE_AZIMUTH_REQ, LAPI_SERVICE_MOLR, kMolr,
+                                     LAPI_MSG_DISTANCE_AZIMUTH_REQ,
+                                     LAPI_SERVICE_MOLR,
+                                     kMolr,
                                      sizeof(LAPI_DISTANCE_AZIMUTH_RSP_S),
                                      "Fail to send distance and azimuth request",
                                      "Fail to receive distance and azimuth response"};
-constexpr Operation kAddProximity{"LAPI_AddProximityListener", LAPI_MSG_ADD_PROXIMITY_REQ,
-                                  LAPI_SERVICE_MOLR, kMolr, sizeof(LAPI_ADD_PROXIMITY_RSP_S),
+constexpr Operation kAddProximity{"LAPI_AddProximityListener",
+                                  LAPI_MSG_ADD_PROXIMITY_REQ,
+                                  LAPI_SERVICE_MOLR,
+                                  kMolr,
+                                  sizeof(LAPI_ADD_PROXIMITY_RSP_S),
                                   "Fail to send add proximity request",
                                   "Fail to receive add proximity response"};
 constexpr Operation kRemoveProximity{"LAPI_RemoveProximityListener",
-                                     LAPI_MSG_REMOVE_PROXIMITY_REQ, LAPI_SERVICE_MOLR, kMolr,
+                                     LAPI_MSG_REMOVE_PROXIMITY_REQ,
+                                     LAPI_SERVICE_MOLR,
+                                     kMolr,
                                      sizeof(LAPI_REMOVE_PROXIMITY_RSP_S),
                                      "Fail to send remove proximity request",
                                      "Fail to receive remove proximity response"};
@@ -393,8 +426,7 @@ extern "C" int LAPI_RegisterClient(unsigned int service) {
         return -1;
     }
     if (LoadHeader(buf).msgId != LAPI_MSG_GET_ASYNC_FD_RSP) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Received is not expected get async fd response, pid is: %d!",
-                 pid);
+        LAPI_ERR(LAPI_SIDE_CLI, "Received is not expected get async fd response, pid is: %d!", pid);
         closeBoth();
         return -1;
     }
@@ -450,7 +482,9 @@ extern "C" int LAPI_UnregisterClient(int clientId) {
     return 0;
 }
 
-extern "C" int LAPI_GetAsyncSocketFd(int clientId) { return LAPI_CLI_GetAsyncFd(clientId); }
+extern "C" int LAPI_GetAsyncSocketFd(int clientId) {
+    return LAPI_CLI_GetAsyncFd(clientId);
+}
 
 // ---------------------------------------------------------------------------------
 // Request calls
@@ -535,7 +569,7 @@ extern "C" int LAPI_GetAsyncMsg(int clientId, void *pMsg) {
     const int fd = node->asyncFd;
     if (LAPI_SetFdBlock(fd, 1) < 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Fail to set block fd, errno is: %d, %s, clientId: %d, pid is: %d!",
-                 errno, std::strerror(errno), clientId, pid);
+                 errno, LAPI_ErrnoText(errno).c_str(), clientId, pid);
     }
 
     // One look at the descriptor without waiting. poll() has no FD_SETSIZE limit; end
@@ -551,10 +585,10 @@ extern "C" int LAPI_GetAsyncMsg(int clientId, void *pMsg) {
         ready = -1;
     }
     if (ready < 0) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Fail to select, errno is: %d, %s", errno, std::strerror(errno));
+        LAPI_ERR(LAPI_SIDE_CLI, "Fail to select, errno is: %d, %s", errno,
+                 LAPI_ErrnoText(errno).c_str());
     } else if (ready == 0 || (pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Async fd is unreadable, clientId: %d, pid is: %d!", clientId,
-                 pid);
+        LAPI_ERR(LAPI_SIDE_CLI, "Async fd is unreadable, clientId: %d, pid is: %d!", clientId, pid);
     } else if (LAPI_CLI_RecvMsg(fd, pMsg, kOwnBufLen) != 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Fail to receive async msg, clientId: %d, pid is: %d!", clientId,
                  pid);

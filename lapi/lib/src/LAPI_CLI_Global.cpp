@@ -18,9 +18,9 @@ namespace {
 constexpr const char *kLapiFile = LAPI_BaseName(__FILE__);
 
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
-unsigned char g_initialised = 0;                                  // guarded by g_mutex
-LAPI_CLIENT_NODE_S *g_nodes[LAPI_CLI_MAX_CLIENTS];                // guarded by g_mutex
-std::atomic<unsigned char> g_states[LAPI_CLI_MAX_CLIENTS];        // LAPI_CLI_NODE_*
+unsigned char g_initialised = 0;                            // guarded by g_mutex
+LAPI_CLIENT_NODE_S *g_nodes[LAPI_CLI_MAX_CLIENTS];          // guarded by g_mutex
+std::atomic<unsigned char> g_states[LAPI_CLI_MAX_CLIENTS];  // LAPI_CLI_NODE_*
 
 // Lock and unlock report a failure and carry on, as if the call had succeeded.
 void Lock(int pid, const char *func) {
@@ -33,8 +33,7 @@ void Lock(int pid, const char *func) {
 void Unlock(int pid, const char *func) {
     const int ret = pthread_mutex_unlock(&g_mutex);
     if (ret != 0) {
-        LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Fail to unlock mutex, pid is: %d, ret is: %d", pid,
-                    ret);
+        LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Fail to unlock mutex, pid is: %d, ret is: %d", pid, ret);
     }
 }
 
@@ -110,8 +109,7 @@ extern "C" int LAPI_CLI_AddClientNode(LAPI_CLIENT_NODE_S *pClientNode) {
     }
     Unlock(pid, __func__);
     if (clientId < 0) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Fail to add pClientNode, too many client nodes, pid is: %d!",
-                 pid);
+        LAPI_ERR(LAPI_SIDE_CLI, "Fail to add pClientNode, too many client nodes, pid is: %d!", pid);
     }
     return clientId;
 }

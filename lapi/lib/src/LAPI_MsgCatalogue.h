@@ -31,7 +31,7 @@ struct Field {
     uint16_t offset;
     uint16_t width;  // bytes of the value at offset
     Kind kind;
-    uint8_t hex;     // bytes of the value dumped as hex right after it (0: none)
+    uint8_t hex;                   // bytes of the value dumped as hex right after it (0: none)
     const char *label2 = nullptr;  // CountedBytes: the data's label
     uint16_t offset2 = 0;          // CountedBytes: data offset; FileList: first element
     uint16_t capacity = 0;         // CountedBytes: data bytes; FileList: elements
@@ -39,46 +39,48 @@ struct Field {
 
 struct Msg {
     uint16_t msgId;
-    uint16_t msgLen;        // body bytes; the whole message is msgLen + 8
-    bool fromServer;        // direction S->C (else C->S)
-    bool hasMode;           // a request whose u16 mode field at offset 8 the library writes
-    const char *name;       // "getLocationReq"
-    const char *procName;   // "LAPI_LogGetLocationReq"
+    uint16_t msgLen;       // body bytes; the whole message is msgLen + 8
+    bool fromServer;       // direction S->C (else C->S)
+    bool hasMode;          // a request whose u16 mode field at offset 8 the library writes
+    const char *name;      // "getLocationReq"
+    const char *procName;  // "LAPI_LogGetLocationReq"
     const Field *fields;
     uint8_t fieldCount;
-    uint16_t recordSize;    // sizeof of the record, checked against msgLen + 8
+    uint16_t recordSize;  // sizeof of the record, checked against msgLen + 8
 };
 
-#define LAPI_CAT_FIELD(REC, member, kind, hex)                                                \
-    ::lapi::cat::Field {                                                                      \
-        #member, static_cast<uint16_t>(offsetof(REC, member)),                                \
-            static_cast<uint16_t>(sizeof(std::declval<REC &>().member)), ::lapi::cat::Kind::kind, \
-            hex                                                                               \
+// NOLINTBEGIN(bugprone-macro-parentheses): REC is a type and member a member name.
+#define LAPI_CAT_FIELD(REC, member, kind, hex)                              \
+    ::lapi::cat::Field {                                                    \
+#member, static_cast < uint16_t>(offsetof(REC, member)),            \
+            static_cast < uint16_t>(sizeof(std::declval <REC &>().member)), \
+            ::lapi::cat::Kind::kind, hex                                    \
     }
-#define LAPI_CAT_BYTES(REC, count, data)                                                      \
-    ::lapi::cat::Field {                                                                      \
-        #count, static_cast<uint16_t>(offsetof(REC, count)), 1, ::lapi::cat::Kind::CountedBytes, \
-            0, #data, static_cast<uint16_t>(offsetof(REC, data)),                             \
-            static_cast<uint16_t>(sizeof(std::declval<REC &>().data))                         \
+#define LAPI_CAT_BYTES(REC, count, data)                                                           \
+    ::lapi::cat::Field {                                                                           \
+#count, static_cast < uint16_t>(offsetof(REC, count)), 1, ::lapi::cat::Kind::CountedBytes, \
+            0, #data, static_cast < uint16_t>(offsetof(REC, data)),                                \
+            static_cast < uint16_t>(sizeof(std::declval <REC &>().data))                           \
     }
-#define LAPI_CAT_FILES(REC)                                                                   \
-    ::lapi::cat::Field {                                                                      \
+#define LAPI_CAT_FILES(REC)                                                                       \
+    ::lapi::cat::Field {                                                                          \
         "dbFile", static_cast<uint16_t>(offsetof(REC, numFiles)), 0, ::lapi::cat::Kind::FileList, \
-            0, nullptr, static_cast<uint16_t>(offsetof(REC, dbFile)), LAPI_GPS_DB_MAX_FILES   \
+            0, nullptr, static_cast<uint16_t>(offsetof(REC, dbFile)), LAPI_GPS_DB_MAX_FILES       \
     }
-#define LAPI_CAT_MODE(REC)                                                                    \
-    LAPI_CAT_FIELD(REC, mode, Dec, 0), LAPI_CAT_FIELD(REC, sessionId, Dec, 0),                \
+#define LAPI_CAT_MODE(REC)                                                     \
+    LAPI_CAT_FIELD(REC, mode, Dec, 0), LAPI_CAT_FIELD(REC, sessionId, Dec, 0), \
         LAPI_CAT_FIELD(REC, transactionId, Dec, 0)
 #define LAPI_CAT_IDS(REC) \
     LAPI_CAT_FIELD(REC, sessionId, Dec, 0), LAPI_CAT_FIELD(REC, transactionId, Dec, 0)
+// NOLINTEND(bugprone-macro-parentheses)
 // The fix carried by getLocationRsp and proximityHitInd, from longitude to locationMethod.
-#define LAPI_CAT_FIX(REC)                                                                     \
-    LAPI_CAT_FIELD(REC, longitude, Double, 0), LAPI_CAT_FIELD(REC, latitude, Double, 0),      \
-        LAPI_CAT_FIELD(REC, latLonAccuracy, Double, 0),                                       \
-        LAPI_CAT_FIELD(REC, timeStamp, I64Double, 8), LAPI_CAT_FIELD(REC, altitude, Double, 0), \
-        LAPI_CAT_FIELD(REC, speed, Double, 0), LAPI_CAT_FIELD(REC, travelDirection, Double, 0), \
-        LAPI_CAT_FIELD(REC, pointingDirection, Double, 0),                                    \
-        LAPI_CAT_FIELD(REC, horizontalAccuracy, Double, 0),                                   \
+#define LAPI_CAT_FIX(REC)                                                                         \
+    LAPI_CAT_FIELD(REC, longitude, Double, 0), LAPI_CAT_FIELD(REC, latitude, Double, 0),          \
+        LAPI_CAT_FIELD(REC, latLonAccuracy, Double, 0),                                           \
+        LAPI_CAT_FIELD(REC, timeStamp, I64Double, 8), LAPI_CAT_FIELD(REC, altitude, Double, 0),   \
+        LAPI_CAT_FIELD(REC, speed, Double, 0), LAPI_CAT_FIELD(REC, travelDirection, Double, 0),   \
+        LAPI_CAT_FIELD(REC, pointingDirection, Double, 0),                                        \
+        LAPI_CAT_FIELD(REC, horizontalAccuracy, Double, 0),                                       \
         LAPI_CAT_FIELD(REC, verticalAccuracy, Double, 0), LAPI_CAT_FIELD(REC, course, Double, 0), \
         LAPI_CAT_FIELD(REC, locationMethod, Dec, 4)
 
@@ -172,13 +174,15 @@ inline constexpr Field kProximityHitIndFields[] = {
     LAPI_CAT_IDS(LAPI_PROXIMITY_HIT_IND_S), LAPI_CAT_FIX(LAPI_PROXIMITY_HIT_IND_S),
     LAPI_CAT_FIELD(LAPI_PROXIMITY_HIT_IND_S, ageOfFix, Double, 8)};
 
-#define LAPI_CAT_MSG(id, len, fromServer, hasMode, name, Proc, REC, fields)                   \
-    ::lapi::cat::Msg {                                                                        \
-        id, len, fromServer, hasMode, name, "LAPI_Log" #Proc, fields,                         \
-            static_cast<uint8_t>(std::size(fields)), static_cast<uint16_t>(sizeof(REC))       \
+#define LAPI_CAT_MSG(id, len, fromServer, hasMode, name, Proc, REC, fields)             \
+    ::lapi::cat::Msg {                                                                  \
+        id, len, fromServer, hasMode, name, "LAPI_Log" #Proc, fields,                   \
+            static_cast<uint8_t>(std::size(fields)), static_cast<uint16_t>(sizeof(REC)) \
     }
-#define LAPI_CAT_HEADER_ONLY(id, fromServer, name, Proc, REC) \
-    ::lapi::cat::Msg { id, 0, fromServer, false, name, "LAPI_Log" #Proc, nullptr, 0, sizeof(REC) }
+#define LAPI_CAT_HEADER_ONLY(id, fromServer, name, Proc, REC)                     \
+    ::lapi::cat::Msg {                                                            \
+        id, 0, fromServer, false, name, "LAPI_Log" #Proc, nullptr, 0, sizeof(REC) \
+    }
 
 // Every message, request range (100..116) first, then the server range (0..13).
 inline constexpr Msg kMessages[] = {
@@ -209,23 +213,23 @@ inline constexpr Msg kMessages[] = {
                  LAPI_LOCATION_NOTIFICATION_CFM_S, kLocationNotificationCfmFields),
     LAPI_CAT_MSG(114, 37, false, true, "distanceAzimuthReq", DistanceAzimuthReq,
                  LAPI_DISTANCE_AZIMUTH_REQ_S, kDistanceAzimuthReqFields),
-    LAPI_CAT_MSG(115, 36, false, true, "addProximityReq", AddProximityReq,
-                 LAPI_ADD_PROXIMITY_REQ_S, kAddProximityReqFields),
+    LAPI_CAT_MSG(115, 36, false, true, "addProximityReq", AddProximityReq, LAPI_ADD_PROXIMITY_REQ_S,
+                 kAddProximityReqFields),
     LAPI_CAT_MSG(116, 8, false, true, "removeProximityReq", RemoveProximityReq,
                  LAPI_REMOVE_PROXIMITY_REQ_S, kRemoveProximityReqFields),
 
     LAPI_CAT_MSG(0, 106, true, false, "getLocationRsp", GetLocationRsp, LAPI_GET_LOCATION_RSP_S,
                  kGetLocationRspFields),
-    LAPI_CAT_MSG(1, 6, true, false, "abortLocationRsp", AbortLocationRsp,
-                 LAPI_ABORT_LOCATION_RSP_S, kResultRspFields),
+    LAPI_CAT_MSG(1, 6, true, false, "abortLocationRsp", AbortLocationRsp, LAPI_ABORT_LOCATION_RSP_S,
+                 kResultRspFields),
     LAPI_CAT_MSG(2, 2, true, false, "timeOutRsp", TimeOutRsp, LAPI_TIME_OUT_RSP_S,
                  kIdsOnlyRspFields),
     LAPI_CAT_MSG(3, 2, true, false, "invalidRequestRsp", InvalidRequestRsp,
                  LAPI_INVALID_REQUEST_RSP_S, kIdsOnlyRspFields),
     LAPI_CAT_MSG(4, 228, true, false, "getGpsDbDataRsp", GetGpsDbDataRsp,
                  LAPI_GET_GPS_DB_DATA_RSP_S, kGetGpsDbDataRspFields),
-    LAPI_CAT_MSG(5, 6, true, false, "setGpsDbDataRsp", SetGpsDbDataRsp,
-                 LAPI_SET_GPS_DB_DATA_RSP_S, kResultRspFields),
+    LAPI_CAT_MSG(5, 6, true, false, "setGpsDbDataRsp", SetGpsDbDataRsp, LAPI_SET_GPS_DB_DATA_RSP_S,
+                 kResultRspFields),
     LAPI_CAT_MSG(6, 30, true, false, "getStatusRsp", GetStatusRsp, LAPI_GET_STATUS_RSP_S,
                  kStatusFields),
     LAPI_CAT_MSG(7, 30, true, false, "statusChangeInd", StatusChangeInd, LAPI_STATUS_CHANGE_IND_S,
@@ -240,11 +244,12 @@ inline constexpr Msg kMessages[] = {
                  kProximityStatusRspFields),
     LAPI_CAT_MSG(12, 6, true, false, "removeProximityRsp", RemoveProximityRsp,
                  LAPI_REMOVE_PROXIMITY_RSP_S, kProximityStatusRspFields),
-    LAPI_CAT_MSG(13, 102, true, false, "proximityHitInd", ProximityHitInd,
-                 LAPI_PROXIMITY_HIT_IND_S, kProximityHitIndFields),
+    LAPI_CAT_MSG(13, 102, true, false, "proximityHitInd", ProximityHitInd, LAPI_PROXIMITY_HIT_IND_S,
+                 kProximityHitIndFields),
 };
 
-inline constexpr size_t kRequestSlots = LAPI_MSG_REQUEST_RANGE_LAST - LAPI_MSG_REQUEST_RANGE_FIRST + 1;
+inline constexpr size_t kRequestSlots =
+    LAPI_MSG_REQUEST_RANGE_LAST - LAPI_MSG_REQUEST_RANGE_FIRST + 1;
 inline constexpr size_t kServerSlots = LAPI_MSG_SERVER_RANGE_LAST + 1;
 
 // The description of msgId, or nullptr for an identifier outside both ranges.
@@ -278,16 +283,7 @@ constexpr unsigned Covered(const Field &f) {
 }
 
 constexpr unsigned ExpectedWidth(Kind k) {
-    switch (k) {
-        case Kind::Double:
-        case Kind::I64Double:
-            return 8;
-        case Kind::Udec:
-        case Kind::Dec:
-            return 0;  // 1, 2 or 4
-        default:
-            return 0;
-    }
+    return k == Kind::Double || k == Kind::I64Double ? 8 : 0;  // 0: any integer width
 }
 
 // True when the fields of m tile its record from byte 8 to its end, in offset order,
@@ -299,14 +295,13 @@ constexpr bool Tiles(const Msg &m) {
     unsigned at = 8;
     for (unsigned i = 0; i < m.fieldCount; ++i) {
         const Field &f = m.fields[i];
-        if (f.kind == Kind::FileList) {
-            // The count field precedes the list directly; the list starts after it.
-            if (f.offset2 != at || m.fields[i - 1].offset != f.offset) {
-                return false;
-            }
-        } else if (f.offset != at) {
-            return false;
-        } else if (f.kind == Kind::CountedBytes && f.offset2 != f.offset + 1) {
+        // A file list follows its count field directly; counted bytes follow their
+        // one-byte count.
+        const bool placed =
+            f.kind == Kind::FileList
+                ? f.offset2 == at && m.fields[i - 1].offset == f.offset
+                : f.offset == at && (f.kind != Kind::CountedBytes || f.offset2 == f.offset + 1);
+        if (!placed) {
             return false;
         }
         const unsigned w = ExpectedWidth(f.kind);

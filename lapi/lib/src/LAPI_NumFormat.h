@@ -43,7 +43,7 @@ struct CharTable512 {
 
 constexpr CharTable200 MakeDecimalPairs() {
     CharTable200 t{};
-    for (int i = 0; i < 100; ++i) {
+    for (std::size_t i = 0; i < 100; ++i) {
         t.c[2 * i] = static_cast<char>('0' + i / 10);
         t.c[2 * i + 1] = static_cast<char>('0' + i % 10);
     }
@@ -53,7 +53,7 @@ constexpr CharTable200 MakeDecimalPairs() {
 constexpr CharTable512 MakeHexPairs() {
     constexpr char kHex[] = "0123456789abcdef";
     CharTable512 t{};
-    for (int i = 0; i < 256; ++i) {
+    for (std::size_t i = 0; i < 256; ++i) {
         t.c[2 * i] = kHex[i >> 4];
         t.c[2 * i + 1] = kHex[i & 15];
     }
@@ -66,7 +66,7 @@ inline constexpr CharTable200 kDecimalPairs = MakeDecimalPairs();
 inline constexpr CharTable512 kHexPairs = MakeHexPairs();
 
 inline void Put2(char *p, std::uint32_t v) noexcept {  // v < 100
-    std::memcpy(p, &kDecimalPairs.c[2 * v], 2);
+    std::memcpy(p, &kDecimalPairs.c[2 * std::size_t{v}], 2);
 }
 
 // Exactly 8 digits, leading zeros kept. v < 10^8.
@@ -232,7 +232,8 @@ inline char *AppendE30(char *out, double v) noexcept {
         if (negative) {
             *out++ = '-';
         }
-        std::memcpy(out, fraction != 0 ? "nan" : "inf", 3);
+        std::memcpy(out, fraction != 0 ? "nan" : "inf",
+                    3);  // NOLINT(bugprone-not-null-terminated-result)
         return out + 3;
     }
     if (biased == 0 && fraction == 0) {
@@ -269,7 +270,7 @@ inline char *AppendU32(char *out, std::uint32_t v) noexcept {
 // needs 2 * n of room.
 inline char *AppendHexBytes(char *out, const unsigned char *p, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
-        std::memcpy(out + 2 * i, &detail::kHexPairs.c[2 * p[i]], 2);
+        std::memcpy(out + 2 * i, &detail::kHexPairs.c[2 * std::size_t{p[i]}], 2);
     }
     return out + 2 * n;
 }

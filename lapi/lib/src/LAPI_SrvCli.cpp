@@ -43,7 +43,9 @@ constexpr int kDebugHexPerLine = 341;
 // "No log procedure".
 std::atomic<bool> g_traceReady{false};
 
-const char *SideTag(unsigned char side) { return side == LAPI_SIDE_CLI ? "CLI" : "SRV"; }
+const char *SideTag(unsigned char side) {
+    return side == LAPI_SIDE_CLI ? "CLI" : "SRV";
+}
 
 char *Put(char *p, const char *s, size_t n) {
     std::memcpy(p, s, n);
@@ -55,9 +57,13 @@ char *Put(char *p, const char (&lit)[N]) {
     return Put(p, lit, N - 1);
 }
 
-char *PutStr(char *p, const char *s) { return Put(p, s, std::strlen(s)); }
+char *PutStr(char *p, const char *s) {
+    return Put(p, s, std::strlen(s));
+}
 
-char *PutClamped(char *p, const char *s) { return Put(p, s, strnlen(s, kNameCap)); }
+char *PutClamped(char *p, const char *s) {
+    return Put(p, s, strnlen(s, kNameCap));
+}
 
 // Writes len bytes to standard error in one write, continuing only after a partial
 // write or an interruption.
@@ -96,7 +102,7 @@ using lapi::wire::Load;
 // whole on one line; a text that would pass the line buffer continues on a further
 // trace line that starts with the message's name and "(continued)".
 class TraceComposer {
-public:
+  public:
     TraceComposer(const lapi::cat::Msg &m, const unsigned char *msg, unsigned char side)
         : m_(m), msg_(msg), side_(side) {
         StartLine(false);
@@ -104,8 +110,8 @@ public:
 
     void Header() {
         Unit([&](char *p) {
-            return p + LAPI_LogApMsgHeader(reinterpret_cast<const LAPI_MSG_HEADER_S *>(msg_), p,
-                                           side_);
+            return p +
+                   LAPI_LogApMsgHeader(reinterpret_cast<const LAPI_MSG_HEADER_S *>(msg_), p, side_);
         });
     }
 
@@ -125,7 +131,7 @@ public:
         return LAPI_WriteTraceLine(side_, kLapiFile, __LINE__, m_.procName, text_, len_);
     }
 
-private:
+  private:
     void StartLine(bool continued) {
         char *p = text_;
         p = Put(p, m_.fromServer ? "S->C " : "C->S ");
@@ -206,7 +212,8 @@ private:
                 p = lapi::numfmt::AppendU32(p, i);
                 p = Put(p, "]: fileId: ");
                 p = lapi::numfmt::AppendI32(
-                    p, static_cast<int32_t>(Load<uint32_t>(e + offsetof(LAPI_GPS_DB_FILE_S, fileId))));
+                    p,
+                    static_cast<int32_t>(Load<uint32_t>(e + offsetof(LAPI_GPS_DB_FILE_S, fileId))));
                 p = Put(p, ", ");
                 p = Hex(p, e + offsetof(LAPI_GPS_DB_FILE_S, fileId), 4);
                 const unsigned length = Load<uint16_t>(e + offsetof(LAPI_GPS_DB_FILE_S, length));
@@ -255,8 +262,7 @@ int TraceDirect(unsigned msgId, const LAPI_MSG_HEADER_S *pMsgHeader, unsigned ch
     if (pMsgHeader == nullptr) {
         return LAPI_ERR_AS(side, m.procName, "(pMsgHeader == NULL)!");
     }
-    return TraceMessage(m, reinterpret_cast<const unsigned char *>(pMsgHeader), m.recordSize,
-                        side);
+    return TraceMessage(m, reinterpret_cast<const unsigned char *>(pMsgHeader), m.recordSize, side);
 }
 
 }  // namespace
@@ -283,7 +289,7 @@ int LAPI_WriteErrLine(unsigned char side, const char *file, int line, const char
     const size_t room = sizeof buf - static_cast<size_t>(p - buf) - 1;
     va_list ap;
     va_start(ap, fmt);
-    const int n = std::vsnprintf(p, room, fmt, ap);
+    const int n = std::vsnprintf(p, room, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(ap);
     if (n > 0) {
         p += std::min(static_cast<size_t>(n), room - 1);
@@ -311,7 +317,8 @@ int LAPI_WriteTraceLineF(unsigned char side, const char *file, int line, const c
     char text[kLineBufLen];
     va_list ap;
     va_start(ap, fmt);
-    const int n = std::vsnprintf(text, sizeof text, fmt, ap);
+    const int n =
+        std::vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(ap);
     if (n < 0) {
         return n;
@@ -381,7 +388,9 @@ extern "C" void LAPI_DebugHex(const unsigned char *pData, int length, unsigned c
 // Message trace
 // ---------------------------------------------------------------------------------
 
-extern "C" void LAPI_LogApMsgInit(void) { g_traceReady.store(true, std::memory_order_release); }
+extern "C" void LAPI_LogApMsgInit(void) {
+    g_traceReady.store(true, std::memory_order_release);
+}
 
 extern "C" unsigned int LAPI_LogApMsgHeader(const LAPI_MSG_HEADER_S *pMsgHeader, char *pBuf,
                                             unsigned char side) {

@@ -6,6 +6,7 @@
 #include <lapi/lapi.h>
 
 #include <cstddef>
+#include <cstring>
 
 // Side flag of every diagnostic: 0 tags lines "CLI", any other value "SRV".
 inline constexpr unsigned char LAPI_SIDE_CLI = 0;
@@ -48,6 +49,18 @@ int LAPI_WriteTraceLineF(unsigned char side, const char *file, int line, const c
 #define LAPI_ERR_AS(side, func, ...) \
     LAPI_WriteErrLine((side), kLapiFile, __LINE__, (func), __VA_ARGS__)
 
+// The text of an error number, for "errno is: %d, %s" lines; unlike strerror it is
+// safe to use from several threads at once.
+class LAPI_ErrnoText {
+  public:
+    explicit LAPI_ErrnoText(int err) noexcept : text_(strerror_r(err, buf_, sizeof buf_)) {}
+    const char *c_str() const noexcept { return text_; }
+
+  private:
+    char buf_[128];
+    const char *text_;
+};
+
 // Little-endian access to wire fields at any offset.
 namespace lapi::wire {
 
@@ -63,7 +76,9 @@ inline void Store(void *p, T v) noexcept {
     __builtin_memcpy(p, &v, sizeof v);
 }
 
-inline LAPI_MSG_HEADER_S LoadHeader(const void *p) noexcept { return Load<LAPI_MSG_HEADER_S>(p); }
+inline LAPI_MSG_HEADER_S LoadHeader(const void *p) noexcept {
+    return Load<LAPI_MSG_HEADER_S>(p);
+}
 
 inline void StoreHeader(void *p, int pid, unsigned msgId, unsigned msgLen) noexcept {
     LAPI_MSG_HEADER_S h;
