@@ -22,18 +22,21 @@ unsigned char g_initialised = 0;                            // guarded by g_mute
 LAPI_CLIENT_NODE_S *g_nodes[LAPI_CLI_MAX_CLIENTS];          // guarded by g_mutex
 std::atomic<unsigned char> g_states[LAPI_CLI_MAX_CLIENTS];  // LAPI_CLI_NODE_*
 
-// Lock and unlock report a failure and carry on, as if the call had succeeded.
-void Lock(int pid, const char *func) {
+// Lock and unlock report a failure and carry on, as if the call had succeeded. The
+// process id is needed only for that report, so it is taken only then.
+void Lock(const char *func) {
     const int ret = pthread_mutex_lock(&g_mutex);
     if (ret != 0) {
-        LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Fail to lock mutex, pid is: %d, ret is: %d", pid, ret);
+        LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Fail to lock mutex, pid is: %d, ret is: %d", getpid(),
+                    ret);
     }
 }
 
-void Unlock(int pid, const char *func) {
+void Unlock(const char *func) {
     const int ret = pthread_mutex_unlock(&g_mutex);
     if (ret != 0) {
-        LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Fail to unlock mutex, pid is: %d, ret is: %d", pid, ret);
+        LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Fail to unlock mutex, pid is: %d, ret is: %d", getpid(),
+                    ret);
     }
 }
 
@@ -54,9 +57,8 @@ LAPI_CLIENT_NODE_S *TakeIdleNode(int clientId, bool remove, const char *func) {
         LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Client node is being used, clientId is: %d!", clientId);
         return nullptr;
     }
-    const int pid = getpid();
     LAPI_CLIENT_NODE_S *node = nullptr;
-    Lock(pid, func);
+    Lock(func);
     if (state.load() == LAPI_CLI_NODE_IDLE) {
         node = g_nodes[clientId];
         if (remove) {
@@ -66,7 +68,7 @@ LAPI_CLIENT_NODE_S *TakeIdleNode(int clientId, bool remove, const char *func) {
             state.store(LAPI_CLI_NODE_BUSY);
         }
     }
-    Unlock(pid, func);
+    Unlock(func);
     return node;
 }
 
@@ -79,8 +81,7 @@ void CloseAndFree(LAPI_CLIENT_NODE_S *node) {
 }  // namespace
 
 extern "C" void LAPI_CLI_GlobalInit(void) {
-    const int pid = getpid();
-    Lock(pid, __func__);
+    Lock(__func__);
     if (g_initialised == 0) {
         g_initialised = 1;
         for (int i = 0; i < LAPI_CLI_MAX_CLIENTS; ++i) {
@@ -89,7 +90,7 @@ extern "C" void LAPI_CLI_GlobalInit(void) {
         }
         LAPI_LogApMsgInit();
     }
-    Unlock(pid, __func__);
+    Unlock(__func__);
 }
 
 extern "C" int LAPI_CLI_AddClientNode(LAPI_CLIENT_NODE_S *pClientNode) {
@@ -98,7 +99,7 @@ extern "C" int LAPI_CLI_AddClientNode(LAPI_CLIENT_NODE_S *pClientNode) {
     }
     const int pid = getpid();
     int clientId = -1;
-    Lock(pid, __func__);
+    Lock(__func__);
     for (int i = 0; i < LAPI_CLI_MAX_CLIENTS; ++i) {
         if (g_states[i].load() == LAPI_CLI_NODE_FREE) {
             g_nodes[i] = pClientNode;
@@ -107,7 +108,7 @@ extern "C" int LAPI_CLI_AddClientNode(LAPI_CLIENT_NODE_S *pClientNode) {
             break;
         }
     }
-    Unlock(pid, __func__);
+    Unlock(__func__);
     if (clientId < 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Fail to add pClientNode, too many client nodes, pid is: %d!", pid);
     }
@@ -139,15 +140,14 @@ int LAPI_CLI_PutAndDestroyClientNode(int clientId) {
     if (LAPI_CLI_IsValidClientId(clientId) == 0) {
         return -1;
     }
-    const int pid = getpid();
     LAPI_CLIENT_NODE_S *node = nullptr;
-    Lock(pid, __func__);
+    Lock(__func__);
     if (g_states[clientId].load() == LAPI_CLI_NODE_BUSY) {
         node = g_nodes[clientId];
         g_nodes[clientId] = nullptr;
         g_states[clientId].store(LAPI_CLI_NODE_FREE);
     }
-    Unlock(pid, __func__);
+    Unlock(__func__);
     if (node == nullptr) {
         LAPI_ERR(LAPI_SIDE_CLI, "Should not go here!");
         return -1;
@@ -175,7 +175,7 @@ extern "C" int LAPI_CLI_GetAsyncFd(int clientId) {
         return -1;
     }
     int fd = -1;
-    Lock(pid, __func__);
+    Lock(__func__);
     if (g_states[clientId].load() == LAPI_CLI_NODE_FREE) {
         LAPI_ERR(LAPI_SIDE_CLI, "Client node not exist, clientId is: %d, pid is: %d!", clientId,
                  pid);
@@ -183,7 +183,7 @@ extern "C" int LAPI_CLI_GetAsyncFd(int clientId) {
         // Idle or busy: the node is in its slot and its descriptors do not change.
         fd = g_nodes[clientId]->asyncFd;
     }
-    Unlock(pid, __func__);
+    Unlock(__func__);
     return fd;
 }
 
