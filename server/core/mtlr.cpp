@@ -210,6 +210,14 @@ std::optional<int64_t> MtlrNotifications::NextDeadlineMs() const {
     return next;
 }
 
+std::size_t MtlrNotifications::OpenNotifications(ClientKey client) const {
+    std::size_t n = 0;
+    for (const auto &[id, open] : open_) {
+        n += open.client == client ? 1 : 0;
+    }
+    return n;
+}
+
 std::optional<MtlrRecord> MtlrNotifications::Find(uint64_t requestId) const {
     if (auto it = pending_.find(requestId); it != pending_.end()) {
         return it->second.record;

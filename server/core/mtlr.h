@@ -181,6 +181,8 @@ class MtlrNotifications {
     std::vector<MtlrRecord> Pending() const;
     std::vector<MtlrRecord> History() const;  // oldest first
     std::size_t OpenNotifications() const { return open_.size(); }
+    // Open notifications sent to `client`.
+    std::size_t OpenNotifications(ClientKey client) const;
 
   private:
     struct PendingRequest {

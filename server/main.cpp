@@ -1,0 +1,235 @@
+// lapid: the location server. One thread: an epoll loop over the service socket
+// "/tmp/lapisock", the control socket and a signalfd; the position source is ticked
+// from the loop's timers.
+#include <lapi/lapi.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "control/control.h"
+#include "core/clock.h"
+#include "core/geodesy.h"
+#include "core/location_sessions.h"
+#include "core/mtlr.h"
+#include "core/proximity.h"
+#include "core/status.h"
+#include "net/event_loop.h"
+#include "net/net_server.h"
+#include "net/unix_socket.h"
+#include "proto/engine.h"
+#include "sources/simulator.h"
+#include "store/gps_db.h"
+
+#ifndef LAPID_VERSION
+#define LAPID_VERSION "0.0.0"
+#endif
+
+namespace {
+
+struct Options {
+    std::string db = "/var/lib/lapid/gpsdb.sqlite";
+    std::string control = "/tmp/lapisock.ctl";
+    std::string socketMode = "0660";
+    std::string position = "52.520008,13.404954,34";
+    double ttffS = 3;
+    std::size_t maxBacklog = 262144;
+    double registerTimeoutS = 5;
+};
+
+constexpr int kExitStartup = 1;
+constexpr int kExitUsage = 2;
+
+void Fail(const std::string &text) {
+    std::fprintf(stderr, "lapid: %s\n", text.c_str());
+}
+
+std::optional<mode_t> ParseMode(const std::string &s) {
+    unsigned v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, 8);
+    if (ec != std::errc() || end != s.data() + s.size() || v > 0777) {
+        return std::nullopt;
+    }
+    return static_cast<mode_t>(v);
+}
+
+std::optional<lapid::Waypoint> ParsePosition(const std::string &s) {
+    lapid::Waypoint w;
+    double *fields[] = {&w.latitude, &w.longitude, &w.altitude};
+    const char *p = s.data();
+    const char *end = s.data() + s.size();
+    std::size_t n = 0;
+    while (n < 3) {
+        const auto [next, ec] = std::from_chars(p, end, *fields[n]);
+        if (ec != std::errc()) {
+            return std::nullopt;
+        }
+        ++n;
+        p = next;
+        if (p == end) {
+            break;
+        }
+        if (*p++ != ',') {
+            return std::nullopt;
+        }
+    }
+    if (n < 2 || p != end || !lapid::geo::IsValidPoint(w.latitude, w.longitude) ||
+        !std::isfinite(w.altitude)) {
+        return std::nullopt;
+    }
+    return w;
+}
+
+// Creates the directories that hold the database file when they are missing.
+bool EnsureParentDir(const std::string &path) {
+    const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+    std::error_code ec;
+    if (!dir.empty() && !std::filesystem::create_directories(dir, ec) && ec) {
+        Fail("cannot create " + dir.string() + ": " + ec.message());
+        return false;
+    }
+    return true;
+}
+
+// SIGTERM and SIGINT arrive on a descriptor that the loop watches.
+int BlockTermSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
+        return -1;
+    }
+    return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
+    ::signal(SIGPIPE, SIG_IGN);
+    const long fdLimit = lapid::RaiseFdLimit();
+    const int sigFd = BlockTermSignals();
+    if (sigFd < 0) {
+        Fail(std::string("cannot set up signal handling: ") + std::strerror(errno));
+        return kExitStartup;
+    }
+    LAPI_LogApMsgInit();
+
+    if (!EnsureParentDir(o.db)) {
+        return kExitStartup;
+    }
+    std::string error;
+    std::unique_ptr<lapid::GpsDb> db = lapid::GpsDb::Open(o.db, &error);
+    if (!db) {
+        Fail(error);
+        return kExitStartup;
+    }
+
+    lapid::SystemClock clock;
+    lapid::SimulatorConfig simConfig;
+    simConfig.route = {start};
+    simConfig.speedMps = 0;
+    simConfig.loop = false;
+    simConfig.timeToFirstFixMs = static_cast<int64_t>(o.ttffS * 1000.0);
+    lapid::Simulator simulator(clock, simConfig);
+    lapid::LocationSessions sessions(clock);
+    lapid::StatusModel status;
+    lapid::MtlrNotifications mtlr(clock);
+    lapid::ProximityListeners proximity;
+    lapid::EngineLimits limits;
+    limits.maxBacklog = o.maxBacklog;
+    limits.registerTimeoutMs = static_cast<int64_t>(o.registerTimeoutS * 1000.0);
+    lapid::Engine engine(clock, lapid::Domain{sessions, status, mtlr, proximity, *db, simulator},
+                         limits, static_cast<int32_t>(getpid()));
+    lapid::ControlCommands commands(engine, &simulator);
+
+    lapid::EventLoop loop(clock);
+    lapid::NetServer net(loop, engine, commands);
+    lapid::NetConfig netConfig;
+    netConfig.servicePath = LAPI_SOCKET_PATH;
+    netConfig.serviceMode = socketMode;
+    netConfig.controlPath = o.control;
+    netConfig.maxControlBacklog = o.maxBacklog;
+    if (!loop.Ok() || !net.Start(netConfig, &error)) {
+        Fail(loop.Ok() ? error : std::string("epoll: ") + std::strerror(errno));
+        close(sigFd);
+        return kExitStartup;
+    }
+    loop.Watch(sigFd, EPOLLIN, [&](uint32_t) {
+        signalfd_siginfo si{};
+        if (read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+            std::fprintf(stderr, "lapid: signal %u, shutting down\n", si.ssi_signo);
+            loop.Stop();
+        }
+    });
+    loop.AddTimer([&] { return engine.NextDeadlineMs(); }, [&] { engine.OnTime(); });
+    loop.SetBeforeSleep([&] { net.Flush(); });
+
+    std::fprintf(stderr, "lapid: descriptor limit %ld, database %s, control socket %s\n", fdLimit,
+                 o.db.c_str(), o.control.c_str());
+    std::fprintf(stderr, "lapid: ready\n");
+    loop.Run();
+
+    net.Stop();
+    close(sigFd);
+    db.reset();
+    std::fprintf(stderr, "lapid: stopped\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    CLI::App app{"lapid - the location server (service socket " LAPI_SOCKET_PATH ")"};
+    app.set_version_flag("--version", "lapid " LAPID_VERSION);
+    app.add_option("--db", o.db, "GPS database file (SQLite)")->capture_default_str();
+    app.add_option("--control", o.control, "control socket")->capture_default_str();
+    app.add_option("--socket-mode", o.socketMode, "mode of the service socket (octal)")
+        ->capture_default_str();
+    app.add_option("--position", o.position, "simulator start position LAT,LON[,ALT]")
+        ->capture_default_str();
+    app.add_option("--ttff", o.ttffS, "simulator time to first fix, seconds")
+        ->check(CLI::Range(0.0, 3600.0))
+        ->capture_default_str();
+    app.add_option("--max-backlog", o.maxBacklog,
+                   "unsent bytes per connection before the client is disconnected (>= 256)")
+        ->check(CLI::Range(std::size_t{256}, std::size_t{1} << 30))
+        ->capture_default_str();
+    app.add_option("--register-timeout", o.registerTimeoutS, "seconds to complete a registration")
+        ->check(CLI::Range(0.001, 3600.0))
+        ->capture_default_str();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : kExitUsage;
+    }
+    const std::optional<mode_t> mode = ParseMode(o.socketMode);
+    if (!mode) {
+        Fail("--socket-mode: not an octal mode 0 to 0777: " + o.socketMode);
+        return kExitUsage;
+    }
+    const std::optional<lapid::Waypoint> start = ParsePosition(o.position);
+    if (!start) {
+        Fail("--position: expected LAT,LON[,ALT]: " + o.position);
+        return kExitUsage;
+    }
+    try {
+        return Serve(o, *mode, *start);
+    } catch (const std::exception &e) {
+        Fail(e.what());
+        return kExitStartup;
+    }
+}
