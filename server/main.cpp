@@ -31,6 +31,7 @@
 #include "net/net_server.h"
 #include "net/unix_socket.h"
 #include "proto/engine.h"
+#include "proto/log_batch.h"
 #include "sources/simulator.h"
 #include "store/gps_db.h"
 
@@ -169,12 +170,18 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     loop.Watch(sigFd, EPOLLIN, [&](uint32_t) {
         signalfd_siginfo si{};
         if (read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+            lapid::LogBatch::Flush();
             std::fprintf(stderr, "lapid: signal %u, shutting down\n", si.ssi_signo);
             loop.Stop();
         }
     });
     loop.AddTimer([&] { return engine.NextDeadlineMs(); }, [&] { engine.OnTime(); });
-    loop.SetBeforeSleep([&] { net.Flush(); });
+    // Trace lines are gathered and written once per loop iteration.
+    lapid::LogBatch::Install();
+    loop.SetBeforeSleep([&] {
+        net.Flush();
+        lapid::LogBatch::Flush();
+    });
 
     std::fprintf(stderr, "lapid: descriptor limit %ld, database %s, control socket %s\n", fdLimit,
                  o.db.c_str(), o.control.c_str());
@@ -182,6 +189,7 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     loop.Run();
 
     net.Stop();
+    lapid::LogBatch::Uninstall();
     close(sigFd);
     db.reset();
     std::fprintf(stderr, "lapid: stopped\n");

@@ -65,9 +65,11 @@ char *PutClamped(char *p, const char *s) {
     return Put(p, s, strnlen(s, kNameCap));
 }
 
+std::atomic<LAPI_LineSink> g_lineSink{nullptr};
+
 // Writes len bytes to standard error in one write, continuing only after a partial
 // write or an interruption.
-int WriteStderr(const char *p, size_t len) {
+int WriteFd2(const char *p, size_t len) {
     size_t done = 0;
     while (done < len) {
         const ssize_t n = ::write(STDERR_FILENO, p + done, len - done);
@@ -80,6 +82,12 @@ int WriteStderr(const char *p, size_t len) {
         done += static_cast<size_t>(n);
     }
     return static_cast<int>(len);
+}
+
+// One whole diagnostic line, to the installed sink or to standard error.
+int WriteStderr(const char *p, size_t len) {
+    const LAPI_LineSink sink = g_lineSink.load(std::memory_order_relaxed);
+    return sink != nullptr ? sink(p, len) : WriteFd2(p, len);
 }
 
 char *PutTracePrefix(char *p, unsigned char side, const char *file, int line, const char *func) {
@@ -270,6 +278,8 @@ int TraceDirect(unsigned msgId, const LAPI_MSG_HEADER_S *pMsgHeader, unsigned ch
 // ---------------------------------------------------------------------------------
 // Line writers
 // ---------------------------------------------------------------------------------
+
+void LAPI_SetLineSink(LAPI_LineSink sink) { g_lineSink.store(sink, std::memory_order_relaxed); }
 
 int LAPI_WriteErrLine(unsigned char side, const char *file, int line, const char *func,
                       const char *fmt, ...) {

@@ -38,6 +38,14 @@ int LAPI_WriteErrLine(unsigned char side, const char *file, int line, const char
 int LAPI_WriteTraceLine(unsigned char side, const char *file, int line, const char *func,
                         const char *text, size_t textLen);
 
+// Where diagnostic lines go. By default each line is written to standard error with
+// one write, which keeps lines of different threads whole. A single-threaded program
+// (the server) may install a sink that gathers whole lines and writes them in batches;
+// it must flush them itself. nullptr restores the default. The sink returns the
+// number of characters taken, or -1.
+using LAPI_LineSink = int (*)(const char *line, size_t len);
+void LAPI_SetLineSink(LAPI_LineSink sink);
+
 // printf-formatted trace line (for the few trace lines that are not message traces).
 int LAPI_WriteTraceLineF(unsigned char side, const char *file, int line, const char *func,
                          const char *fmt, ...) __attribute__((format(printf, 5, 6)));
