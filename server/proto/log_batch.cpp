@@ -43,7 +43,9 @@ int Gather(const char *line, std::size_t len) {
 
 }  // namespace
 
-void LogBatch::Install() { LAPI_SetLineSink(&Gather); }
+void LogBatch::Install() {
+    LAPI_SetLineSink(&Gather);
+}
 
 void LogBatch::Uninstall() {
     Flush();
@@ -57,6 +59,8 @@ void LogBatch::Flush() {
     errno = savedErrno;
 }
 
-std::size_t LogBatch::Pending() { return g_used; }
+std::size_t LogBatch::Pending() {
+    return g_used;
+}
 
 }  // namespace lapid

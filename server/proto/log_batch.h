@@ -10,7 +10,7 @@
 namespace lapid {
 
 class LogBatch {
-public:
+  public:
     // Routes the library's line writers into the batch.
     static void Install();
     // Back to one write per line, after flushing what is gathered.

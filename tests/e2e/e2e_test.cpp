@@ -37,7 +37,7 @@ using namespace std::chrono_literals;
 // ---------------------------------------------------------------------------------
 
 struct Outcome {
-    int exitCode = -1;  // 128 + signal when killed
+    int exitCode = -1;               // 128 + signal when killed
     std::vector<std::string> lines;  // standard output
     std::string err;                 // standard error
 };
@@ -60,7 +60,7 @@ std::string Slurp(const std::string &path) {
 
 // A lapictl started in the background, its output in files of a temporary directory.
 class Lapictl {
-public:
+  public:
     explicit Lapictl(std::vector<std::string> args) {
         std::vector<std::string> argv{LAPICTL_BINARY, "--max-wait", "30"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -71,10 +71,8 @@ public:
         cargv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
+        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         if (posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ) != 0) {
             pid_ = -1;
@@ -121,14 +119,16 @@ public:
         return o;
     }
 
-private:
+  private:
     TempDir dir_;
     std::string out_ = dir_.File("stdout");
     std::string err_ = dir_.File("stderr");
     pid_t pid_ = -1;
 };
 
-Outcome RunLapictl(std::vector<std::string> args) { return Lapictl(std::move(args)).Wait(); }
+Outcome RunLapictl(std::vector<std::string> args) {
+    return Lapictl(std::move(args)).Wait();
+}
 
 // ---------------------------------------------------------------------------------
 // Reading lapictl's JSON lines (flat objects; nested ones are searched by key)
@@ -183,7 +183,7 @@ std::string Describe(const Outcome &o) {
 // ---------------------------------------------------------------------------------
 
 class EndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(server_.Start()) << server_.Error() << "\n" << server_.Log();
     }
@@ -332,8 +332,8 @@ TEST_F(EndToEnd, DatabaseEntriesSurviveARestart) {
 
 TEST_F(EndToEnd, ProximityHitWhenThePositionMovesInside) {
     ASSERT_EQ(Admin({"position", "52.5200", "13.3700"}).exitCode, 0);
-    Lapictl wait({"--json", "proximity", "add", "52.5163", "13.3777", "150", "--wait", "--count",
-                  "1"});
+    Lapictl wait(
+        {"--json", "proximity", "add", "52.5163", "13.3777", "150", "--wait", "--count", "1"});
     ASSERT_TRUE(WaitForClient([](const auto &c) { return c.listeners == 1; }));
     ASSERT_EQ(Admin({"position", "52.5163", "13.3777"}).exitCode, 0);
     const Outcome o = wait.Wait();
@@ -373,8 +373,7 @@ TEST_F(EndToEnd, NetworkInitiatedRequestIsAnsweredByTheListeningClient) {
     const Outcome result = Admin({"mtlr-result", id});
     ASSERT_EQ(result.exitCode, 0) << Describe(result);
     ASSERT_EQ(result.lines.size(), 1u);
-    EXPECT_NE(result.lines[0].find("state=allowed-by-user"), std::string::npos)
-        << result.lines[0];
+    EXPECT_NE(result.lines[0].find("state=allowed-by-user"), std::string::npos) << result.lines[0];
 }
 
 TEST_F(EndToEnd, AdminCommandsAndUsageErrors) {
@@ -392,9 +391,9 @@ TEST_F(EndToEnd, AdminCommandsAndUsageErrors) {
         sawConnections |= line.rfind("connections ", 0) == 0;
     }
     EXPECT_TRUE(sawConnections) << Describe(counters);
-    EXPECT_EQ(Admin({"mtlr-result", "99999"}).exitCode, 1);  // ERR from the server
-    EXPECT_EQ(Admin({"fix", "sideways"}).exitCode, 2);       // refused by lapictl
-    EXPECT_EQ(RunLapictl({"distance", "40.6"}).exitCode, 2);    // usage
+    EXPECT_EQ(Admin({"mtlr-result", "99999"}).exitCode, 1);   // ERR from the server
+    EXPECT_EQ(Admin({"fix", "sideways"}).exitCode, 2);        // refused by lapictl
+    EXPECT_EQ(RunLapictl({"distance", "40.6"}).exitCode, 2);  // usage
     EXPECT_EQ(RunLapictl({"no-such-command"}).exitCode, 2);
 }
 

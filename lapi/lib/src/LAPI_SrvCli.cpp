@@ -279,7 +279,9 @@ int TraceDirect(unsigned msgId, const LAPI_MSG_HEADER_S *pMsgHeader, unsigned ch
 // Line writers
 // ---------------------------------------------------------------------------------
 
-void LAPI_SetLineSink(LAPI_LineSink sink) { g_lineSink.store(sink, std::memory_order_relaxed); }
+void LAPI_SetLineSink(LAPI_LineSink sink) {
+    g_lineSink.store(sink, std::memory_order_relaxed);
+}
 
 int LAPI_WriteErrLine(unsigned char side, const char *file, int line, const char *func,
                       const char *fmt, ...) {
