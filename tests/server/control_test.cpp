@@ -33,16 +33,16 @@ TEST_F(ControlTest, PositionAndRouteMoveTheSimulator) {
     EXPECT_EQ(Run("position 48.5 -2.25 100 7.5"), "OK\n");
     h.Advance(1000);
     ASSERT_TRUE(h.sim.LatestFix().has_value());
-    EXPECT_DOUBLE_EQ(h.sim.LatestFix()->latitude, 48.5);
-    EXPECT_DOUBLE_EQ(h.sim.LatestFix()->longitude, -2.25);
-    EXPECT_DOUBLE_EQ(h.sim.LatestFix()->altitude, 100);
-    EXPECT_DOUBLE_EQ(h.sim.LatestFix()->horizontalAccuracy, 7.5);
+    EXPECT_DOUBLE_EQ(Val(h.sim.LatestFix()->latitude), 48.5);
+    EXPECT_DOUBLE_EQ(Val(h.sim.LatestFix()->longitude), -2.25);
+    EXPECT_DOUBLE_EQ(Val(h.sim.LatestFix()->altitude), 100);
+    EXPECT_DOUBLE_EQ(Val(h.sim.LatestFix()->horizontalAccuracy), 7.5);
 
     EXPECT_EQ(Run("route 10 10,20 10.01,20,5 once"), "OK\n");
     h.Advance(1000);
-    EXPECT_DOUBLE_EQ(h.sim.LatestFix()->latitude, 10);
+    EXPECT_DOUBLE_EQ(Val(h.sim.LatestFix()->latitude), 10);
     h.Advance(1000);
-    EXPECT_DOUBLE_EQ(h.sim.LatestFix()->speed, 10);
+    EXPECT_DOUBLE_EQ(Val(h.sim.LatestFix()->speed), 10);
 
     EXPECT_EQ(Run("position 91 0"), "ERR invalid position\n");
     EXPECT_EQ(Run("position 1"), "ERR usage: position LAT LON [ALT [ACCURACY]]\n");
@@ -57,16 +57,16 @@ TEST_F(ControlTest, FixOffTellsStatusClients) {
     h.UntilFix();
     h.Take(c.async);
     EXPECT_EQ(Run("fix off"), "OK\n");
-    EXPECT_EQ(As<LAPI_STATUS_CHANGE_IND_S>(h.TakeOne(c.async)).fixStatus, 0);
+    EXPECT_EQ(Val(As<LAPI_STATUS_CHANGE_IND_S>(h.TakeOne(c.async)).fixStatus), 0);
     EXPECT_EQ(Run("fix on"), "OK\n");
-    EXPECT_EQ(As<LAPI_STATUS_CHANGE_IND_S>(h.TakeOne(c.async)).fixStatus, 1);
+    EXPECT_EQ(Val(As<LAPI_STATUS_CHANGE_IND_S>(h.TakeOne(c.async)).fixStatus), 1);
     EXPECT_EQ(Run("fix maybe"), "ERR usage: fix on|off\n");
 }
 
 TEST_F(ControlTest, StatusSetsAValue) {
     const TestClient c = h.Register(LAPI_SERVICE_STATUS);
     EXPECT_EQ(Run("status fixResultStatus.cause 4"), "OK\n");
-    EXPECT_EQ(As<LAPI_STATUS_CHANGE_IND_S>(h.TakeOne(c.async)).fixResultStatus.cause, 4);
+    EXPECT_EQ(Val(As<LAPI_STATUS_CHANGE_IND_S>(h.TakeOne(c.async)).fixResultStatus.cause), 4);
     EXPECT_EQ(Run("status hwStatus 3"), "ERR value out of range for hwStatus\n");
     EXPECT_EQ(Run("status speed 1"), "ERR unknown status name speed\n");
     EXPECT_EQ(Run("status hwStatus one"), "ERR not an integer: one\n");
@@ -78,8 +78,8 @@ TEST_F(ControlTest, MtlrInjectionAndResult) {
     EXPECT_EQ(Run("mtlr 1 locationType=2 dcs=15 name=Road%20Assist addr=+4930 timeout=2"),
               "request 1\nOK\n");
     const auto ind = As<LAPI_LOCATION_NOTIFICATION_IND_S>(h.TakeOne(c.async));
-    EXPECT_EQ(ind.locationType, 2);
-    EXPECT_EQ(ind.dataCodingSchema, 15);
+    EXPECT_EQ(Val(ind.locationType), 2);
+    EXPECT_EQ(Val(ind.dataCodingSchema), 15);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(ind.clientName), ind.nameLength),
               "Road Assist");
     EXPECT_EQ(Run("mtlr-result 1"), "request 1 state=pending\nOK\n");

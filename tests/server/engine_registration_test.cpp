@@ -19,27 +19,27 @@ TEST(EngineRegistration, HandshakeGivesFreshGlobalIdsNeverReused) {
     EngineHarness h;
     const TestClient a = h.Register(LAPI_SERVICE_MOLR);
     const TestClient b = h.Register(LAPI_SERVICE_STATUS | LAPI_SERVICE_MTLR);
-    EXPECT_NE(a.globalId, b.globalId);
+    EXPECT_NE(Val(a.globalId), Val(b.globalId));
     EXPECT_EQ(h.engine.ClientCount(), 2u);
 
     // Release a; a later client must not get its globalId back.
     h.Hangup(a.async);
     const TestClient c = h.Register(LAPI_SERVICE_MOLR);
-    EXPECT_NE(c.globalId, a.globalId);
-    EXPECT_NE(c.globalId, b.globalId);
+    EXPECT_NE(Val(c.globalId), Val(a.globalId));
+    EXPECT_NE(Val(c.globalId), Val(b.globalId));
 
     const auto clients = h.engine.Clients();
     ASSERT_EQ(clients.size(), 2u);
-    EXPECT_EQ(clients[0].globalId, b.globalId);
-    EXPECT_EQ(clients[0].services, LAPI_SERVICE_STATUS | LAPI_SERVICE_MTLR);
-    EXPECT_EQ(clients[0].pid, 4242);
-    EXPECT_TRUE(clients[0].asyncBound);
+    EXPECT_EQ(Val(clients[0].globalId), Val(b.globalId));
+    EXPECT_EQ(Val(clients[0].services), LAPI_SERVICE_STATUS | LAPI_SERVICE_MTLR);
+    EXPECT_EQ(Val(clients[0].pid), 4242);
+    EXPECT_TRUE(Val(clients[0].asyncBound));
 }
 
 TEST(EngineRegistration, ServiceBitsOutsideTheMaskAreIgnoredAndNoneIsRefused) {
     EngineHarness h;
     const TestClient a = h.Register(LAPI_SERVICE_MOLR | 0x80u);
-    EXPECT_EQ(h.engine.Clients().at(0).services, LAPI_SERVICE_MOLR);
+    EXPECT_EQ(Val(h.engine.Clients().at(0).services), LAPI_SERVICE_MOLR);
 
     const ConnId c = h.Connect();
     h.SendRec(c, RegisterReq(0x80u));
@@ -65,7 +65,7 @@ TEST(EngineRegistration, UnknownOrBoundGlobalIdIsRefusedAndClosed) {
     // The client that owns the globalId is untouched.
     EXPECT_FALSE(h.IsClosed(a.sync));
     EXPECT_FALSE(h.IsClosed(a.async));
-    EXPECT_EQ(h.engine.Count().registrationsRefused, 2u);
+    EXPECT_EQ(Val(h.engine.Count().registrationsRefused), 2u);
     h.SendRec(a.sync, Request<LAPI_GET_STATUS_REQ_S>(LAPI_MSG_GET_STATUS_REQ, 0));
     EXPECT_TRUE(h.Take(a.sync).empty());  // no STATUS service: invalid, on async
     EXPECT_EQ(MsgIdOf(h.TakeOne(a.async)), LAPI_MSG_INVALID_REQUEST_RSP);
@@ -125,7 +125,7 @@ TEST(EngineRegistration, IncompleteRegistrationTimesOut) {
     EXPECT_FALSE(h.IsClosed(sync));
     h.Advance(1000);  // 2000 ms after registerReq
     EXPECT_TRUE(h.IsClosed(sync));
-    EXPECT_EQ(h.engine.Count().registrationTimeouts, 2u);
+    EXPECT_EQ(Val(h.engine.Count().registrationTimeouts), 2u);
 
     h.Advance(10000);
     EXPECT_FALSE(h.IsClosed(done.sync));
@@ -147,7 +147,7 @@ TEST(EngineRegistration, UnregisterAnswersOnSyncThenClosesBoth) {
     EXPECT_TRUE(h.IsClosed(a.async));
     EXPECT_EQ(h.sessions.SessionCount(), 0u);
     EXPECT_EQ(h.engine.ClientCount(), 0u);
-    EXPECT_EQ(h.engine.Count().clientsReleased, 1u);
+    EXPECT_EQ(Val(h.engine.Count().clientsReleased), 1u);
 }
 
 // Everything a client holds goes when either of its connections closes.
@@ -168,10 +168,10 @@ TEST_P(EngineRelease, ClosingEitherConnectionReleasesEverything) {
     h.SendRec(a.sync, add);
     lapid::MtlrRequest req;
     req.notificationType = static_cast<int32_t>(lapid::NotificationType::kVerifyDenyIfNoResponse);
-    ASSERT_EQ(h.Inject(req).error, lapid::InjectError::kNone);
-    ASSERT_EQ(h.engine.Clients().at(0).sessions, 2u);
-    ASSERT_EQ(h.engine.Clients().at(0).listeners, 1u);
-    ASSERT_EQ(h.engine.Clients().at(0).pendingNotifications, 1u);
+    ASSERT_EQ(Val(h.Inject(req).error), lapid::InjectError::kNone);
+    ASSERT_EQ(Val(h.engine.Clients().at(0).sessions), 2u);
+    ASSERT_EQ(Val(h.engine.Clients().at(0).listeners), 1u);
+    ASSERT_EQ(Val(h.engine.Clients().at(0).pendingNotifications), 1u);
     h.Take(a.async);
 
     h.Hangup(closeAsync ? a.async : a.sync);
@@ -181,8 +181,8 @@ TEST_P(EngineRelease, ClosingEitherConnectionReleasesEverything) {
     EXPECT_EQ(h.proximity.Count(a.globalId), 0u);
     EXPECT_EQ(h.mtlr.OpenNotifications(a.globalId), 0u);
     ASSERT_EQ(h.engine.Clients().size(), 1u);
-    EXPECT_EQ(h.engine.Clients().at(0).globalId, other.globalId);
-    EXPECT_EQ(h.engine.Clients().at(0).pendingNotifications, 1u);
+    EXPECT_EQ(Val(h.engine.Clients().at(0).globalId), Val(other.globalId));
+    EXPECT_EQ(Val(h.engine.Clients().at(0).pendingNotifications), 1u);
 
     // Nothing more is written for the released client, even when its sessions would
     // have been due.

@@ -94,7 +94,7 @@ TEST(EngineRouting, BlockAnswersOnSyncNonBlockOnAsync) {
         SCOPED_TRACE(r.name);
         h.Send(c.sync, r.build(LAPI_BLOCK));
         const Bytes onSync = h.TakeOne(c.sync);
-        EXPECT_EQ(MsgIdOf(onSync), r.answer);
+        EXPECT_EQ(MsgIdOf(onSync), Val(r.answer));
         EXPECT_TRUE(Answers(h, c.async).empty());
         // The answer carries the request's sessionId and transactionId.
         ASSERT_GE(onSync.size(), 10u);
@@ -104,10 +104,10 @@ TEST(EngineRouting, BlockAnswersOnSyncNonBlockOnAsync) {
         h.Send(c.sync, r.build(LAPI_NONBLOCK));
         const std::vector<Bytes> onAsync = Answers(h, c.async);
         ASSERT_EQ(onAsync.size(), 1u);
-        EXPECT_EQ(MsgIdOf(onAsync[0]), r.answer);
+        EXPECT_EQ(MsgIdOf(onAsync[0]), Val(r.answer));
         EXPECT_TRUE(h.Take(c.sync).empty());
     }
-    EXPECT_EQ(h.engine.Count().invalidRequests, 0u);
+    EXPECT_EQ(Val(h.engine.Count().invalidRequests), 0u);
 }
 
 TEST(EngineRouting, BlockingSingleFixIsAnsweredOnSyncWhenTheFixComes) {
@@ -123,10 +123,10 @@ TEST(EngineRouting, BlockingSingleFixIsAnsweredOnSyncWhenTheFixComes) {
     ASSERT_EQ(got.size(), 2u);
     ASSERT_EQ(MsgIdOf(got[0]), LAPI_MSG_GET_LOCATION_RSP);
     const auto rsp = As<LAPI_GET_LOCATION_RSP_S>(got[0]);
-    EXPECT_DOUBLE_EQ(rsp.latitude, kStartLat);
-    EXPECT_DOUBLE_EQ(rsp.longitude, kStartLon);
-    EXPECT_EQ(rsp.cause, 0);
-    EXPECT_EQ(rsp.timeStamp, h.clock.WallMs());
+    EXPECT_DOUBLE_EQ(Val(rsp.latitude), kStartLat);
+    EXPECT_DOUBLE_EQ(Val(rsp.longitude), kStartLon);
+    EXPECT_EQ(Val(rsp.cause), 0);
+    EXPECT_EQ(Val(rsp.timeStamp), h.clock.WallMs());
     EXPECT_EQ(MsgIdOf(got[1]), LAPI_MSG_GET_STATUS_RSP);
     EXPECT_EQ(got[1][8], 3);
     // Only indications went on the async connection (the fix being acquired).
@@ -160,7 +160,7 @@ TEST(EngineRouting, PeriodicReportsGoOnAsyncUntilAborted) {
     }
     h.SendRec(c.sync,
               Request<LAPI_ABORT_LOCATION_REQ_S>(LAPI_MSG_ABORT_LOCATION_REQ, LAPI_BLOCK, 5));
-    EXPECT_EQ(As<LAPI_ABORT_LOCATION_RSP_S>(h.TakeOne(c.sync)).result, 0);
+    EXPECT_EQ(Val(As<LAPI_ABORT_LOCATION_RSP_S>(h.TakeOne(c.sync)).result), 0);
     h.Advance(6000);
     EXPECT_TRUE(h.Take(c.async).empty());
     EXPECT_TRUE(h.Take(c.sync).empty());
@@ -231,7 +231,7 @@ TEST(EngineInvalid, EachKindGetsInvalidRequestRspWhereItCanBeRouted) {
         const Bytes rsp = h.TakeOne(m.onSync ? c.sync : c.async);
         EXPECT_EQ(MsgIdOf(rsp), LAPI_MSG_INVALID_REQUEST_RSP);
         EXPECT_TRUE(h.Take(m.onSync ? c.async : c.sync).empty());
-        EXPECT_EQ(h.engine.Count().invalidRequests, ++expected);
+        EXPECT_EQ(Val(h.engine.Count().invalidRequests), ++expected);
         EXPECT_FALSE(h.IsClosed(c.sync));  // the client stays registered
     }
 }
@@ -241,9 +241,9 @@ TEST(EngineInvalid, InvalidRequestCarriesTheRequestIds) {
     const TestClient c = h.Register(kAll);
     h.Send(c.sync, WithHeader(117, {1, 0, 0x21, 0x42}));
     const auto rsp = As<LAPI_INVALID_REQUEST_RSP_S>(h.TakeOne(c.sync));
-    EXPECT_EQ(rsp.sessionId, 0x21);
-    EXPECT_EQ(rsp.transactionId, 0x42);
-    EXPECT_EQ(rsp.header.pid, EngineHarness::kServerPid);
+    EXPECT_EQ(Val(rsp.sessionId), 0x21);
+    EXPECT_EQ(Val(rsp.transactionId), 0x42);
+    EXPECT_EQ(Val(rsp.header.pid), EngineHarness::kServerPid);
 }
 
 TEST(EngineInvalid, ServiceNotRegisteredIsRefused) {
@@ -255,7 +255,7 @@ TEST(EngineInvalid, ServiceNotRegisteredIsRefused) {
     const TestClient status = h.Register(LAPI_SERVICE_STATUS);
     h.Send(status.sync, DistanceReq(0, 1, 1, 2, 2));
     EXPECT_EQ(MsgIdOf(h.TakeOne(status.async)), LAPI_MSG_INVALID_REQUEST_RSP);
-    EXPECT_EQ(h.engine.Count().invalidRequests, 2u);
+    EXPECT_EQ(Val(h.engine.Count().invalidRequests), 2u);
 }
 
 // ---------------------------------------------------------------------------------
@@ -306,14 +306,14 @@ TEST(EngineFraming, MsgLenAbove248ClosesTheClient) {
     h.Send(c.sync, ToBytes(Header(LAPI_MSG_GET_STATUS_REQ, 249)));
     EXPECT_TRUE(h.IsClosed(c.sync));
     EXPECT_TRUE(h.IsClosed(c.async));
-    EXPECT_EQ(h.engine.Count().framingErrors, 1u);
+    EXPECT_EQ(Val(h.engine.Count().framingErrors), 1u);
     EXPECT_FALSE(h.IsClosed(other.sync));
 
     // On a connection that has not registered yet, only that connection goes.
     const ConnId fresh = h.Connect();
     h.Send(fresh, ToBytes(Header(LAPI_MSG_REGISTER_REQ, 0xFFFF)));
     EXPECT_TRUE(h.IsClosed(fresh));
-    EXPECT_EQ(h.engine.Count().framingErrors, 2u);
+    EXPECT_EQ(Val(h.engine.Count().framingErrors), 2u);
 }
 
 TEST(EngineFraming, HalfAHeaderWaitsForTheRest) {

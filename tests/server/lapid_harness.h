@@ -34,6 +34,13 @@ using lapid::ConnId;
 inline constexpr double kStartLat = 52.520008;
 inline constexpr double kStartLon = 13.404954;
 
+// A packed field as a plain value: gtest's comparisons take references, which must
+// not bind to a field of a packed record.
+template <typename T>
+T Val(T v) {
+    return v;
+}
+
 // A packed record as bytes, and back.
 template <typename T>
 Bytes ToBytes(const T &rec) {

@@ -115,9 +115,9 @@ TEST(LapidSmoke, LibraryTalksToTheRealServer) {
     loc.responseTime = 10;
     ASSERT_EQ(LAPI_GetLocation(id, LAPI_BLOCK, &loc, rsp), 0);
     const auto fix = As<LAPI_GET_LOCATION_RSP_S>(Bytes(rsp, rsp + 114));
-    EXPECT_EQ(fix.header.msgId, LAPI_MSG_GET_LOCATION_RSP);
-    EXPECT_NEAR(fix.latitude, 52.520008, 1e-9);
-    EXPECT_NEAR(fix.longitude, 13.404954, 1e-9);
+    EXPECT_EQ(Val(fix.header.msgId), LAPI_MSG_GET_LOCATION_RSP);
+    EXPECT_NEAR(Val(fix.latitude), 52.520008, 1e-9);
+    EXPECT_NEAR(Val(fix.longitude), 13.404954, 1e-9);
 
     LAPI_DISTANCE_AZIMUTH_REQ_S dist{};
     dist.latitude1 = 40.6;
@@ -134,8 +134,8 @@ TEST(LapidSmoke, LibraryTalksToTheRealServer) {
         ASSERT_EQ(LAPI_GetAsyncMsg(id, async), 0);
     }
     const auto da = As<LAPI_DISTANCE_AZIMUTH_RSP_S>(Bytes(async, async + 26));
-    EXPECT_EQ(da.header.msgId, LAPI_MSG_DISTANCE_AZIMUTH_RSP);
-    EXPECT_NEAR(da.distance, 5551759.400, 1e-3);
+    EXPECT_EQ(Val(da.header.msgId), LAPI_MSG_DISTANCE_AZIMUTH_RSP);
+    EXPECT_NEAR(Val(da.distance), 5551759.400, 1e-3);
 
     EXPECT_EQ(LAPI_UnregisterClient(id), 0);
     EXPECT_EQ(lapid.Terminate(), 0);

@@ -200,7 +200,7 @@ TEST_F(NetServerTest, ControlConnectionAnswersLines) {
     Write(ctl, Bytes(cmd.begin(), cmd.end()));
     const Bytes got = ReadExactly(ctl, 6);
     EXPECT_EQ(std::string(got.begin(), got.end()), "OK\nOK\n");
-    EXPECT_EQ(h.status.Current().hwStatus, 2);
+    EXPECT_EQ(Val(h.status.Current().hwStatus), 2);
     ::close(ctl);
 }
 

@@ -129,8 +129,8 @@ TEST(CheckRequest, AgainstTheCatalogue) {
     for (const CheckCase &c : cases) {
         SCOPED_TRACE(c.name);
         const lapid::RequestCheck r = lapid::CheckRequest(c.bytes);
-        EXPECT_EQ(r.problem, c.problem);
-        EXPECT_EQ(r.blocking.has_value() ? (*r.blocking ? 1 : 0) : -1, c.blocking);
+        EXPECT_EQ(Val(r.problem), Val(c.problem));
+        EXPECT_EQ(r.blocking.has_value() ? (*r.blocking ? 1 : 0) : -1, Val(c.blocking));
     }
 }
 
@@ -147,17 +147,17 @@ TEST(Builders, LengthsComeFromTheCatalogueAndFieldsSitAtTheirOffsets) {
     a.fix = f;
     a.ageOfFix = 0.5;
     const lapid::WireMsg m = lapid::msg::Location(99, a);
-    ASSERT_EQ(m.size, 114);
+    ASSERT_EQ(Val(m.size), 114);
     const Bytes b(m.bytes.begin(), m.bytes.begin() + m.size);
     const auto rsp = As<LAPI_GET_LOCATION_RSP_S>(b);
-    EXPECT_EQ(rsp.header.pid, 99);
-    EXPECT_EQ(rsp.header.msgLen, 106);
-    EXPECT_EQ(rsp.sessionId, 3);
-    EXPECT_EQ(rsp.latitude, 1.5);
-    EXPECT_EQ(rsp.longitude, -2.25);
-    EXPECT_EQ(rsp.timeStamp, 1000);
-    EXPECT_EQ(rsp.cause, 2);
-    EXPECT_EQ(rsp.ageOfFix, 0.5);
+    EXPECT_EQ(Val(rsp.header.pid), 99);
+    EXPECT_EQ(Val(rsp.header.msgLen), 106);
+    EXPECT_EQ(Val(rsp.sessionId), 3);
+    EXPECT_EQ(Val(rsp.latitude), 1.5);
+    EXPECT_EQ(Val(rsp.longitude), -2.25);
+    EXPECT_EQ(Val(rsp.timeStamp), 1000);
+    EXPECT_EQ(Val(rsp.cause), 2);
+    EXPECT_EQ(Val(rsp.ageOfFix), 0.5);
     // The wire double 1.5 at offset 18, least significant byte first.
     const uint8_t onePointFive[] = {0, 0, 0, 0, 0, 0, 0xF8, 0x3F};
     EXPECT_EQ(std::memcmp(b.data() + 18, onePointFive, 8), 0);
@@ -166,13 +166,13 @@ TEST(Builders, LengthsComeFromTheCatalogueAndFieldsSitAtTheirOffsets) {
     a.cause = lapid::LocationCause::kNoFix;
     const lapid::WireMsg empty = lapid::msg::Location(99, a);
     const auto noFix = As<LAPI_GET_LOCATION_RSP_S>(Bytes(empty.View().begin(), empty.View().end()));
-    EXPECT_EQ(noFix.latitude, 0.0);
-    EXPECT_EQ(noFix.ageOfFix, -1.0);
+    EXPECT_EQ(Val(noFix.latitude), 0.0);
+    EXPECT_EQ(Val(noFix.ageOfFix), -1.0);
 
     lapid::MtlrNotify n;
     n.clientName = std::string(150, 'x');  // longer than the field: cut to 100
     const lapid::WireMsg ind = lapid::msg::LocationNotificationInd(1, n);
-    EXPECT_EQ(ind.size, 221);
+    EXPECT_EQ(Val(ind.size), 221);
     EXPECT_EQ(ind.bytes[19], 100);
     EXPECT_EQ(ind.bytes[120], 0);
 }

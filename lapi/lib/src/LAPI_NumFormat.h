@@ -232,8 +232,8 @@ inline char *AppendE30(char *out, double v) noexcept {
         if (negative) {
             *out++ = '-';
         }
-        std::memcpy(out, fraction != 0 ? "nan" : "inf",
-                    3);  // NOLINT(bugprone-not-null-terminated-result)
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): no NUL is wanted here
+        std::memcpy(out, fraction != 0 ? "nan" : "inf", 3);
         return out + 3;
     }
     if (biased == 0 && fraction == 0) {

@@ -287,7 +287,7 @@ TEST_F(ProtocolTest, GpsDatabaseRequestsWithBadCountsAreRefusedByTheServer) {
                   RecvResult::kMessage);
         ASSERT_EQ(MsgIdOf(rsp), LAPI_MSG_SET_GPS_DB_DATA_RSP);
         EXPECT_EQ(rsp[9], tid);
-        EXPECT_EQ(Val(FromBytes<LAPI_SET_GPS_DB_DATA_RSP_S>(rsp).result), k.result);
+        EXPECT_EQ(Val(FromBytes<LAPI_SET_GPS_DB_DATA_RSP_S>(rsp).result), Val(k.result));
     }
     // Nothing of the refused requests was stored, not even their valid first element.
     LAPI_GET_GPS_DB_DATA_REQ_S get{};

@@ -304,10 +304,10 @@ TEST_F(RobustnessTest, KilledClientProcessIsReleased) {
         held = ClientByPid(child);
         SleepMs(50);
     }
-    EXPECT_EQ(held.sessions, 2);
-    EXPECT_EQ(held.listeners, 2);
-    EXPECT_EQ(held.pending, 1);
-    EXPECT_TRUE(held.async);
+    EXPECT_EQ(Val(held.sessions), 2);
+    EXPECT_EQ(Val(held.listeners), 2);
+    EXPECT_EQ(Val(held.pending), 1);
+    EXPECT_TRUE(Val(held.async));
     const auto countersBefore = Counters();
     EXPECT_EQ(ProximityStatus(good), 1) << "the child's listeners are active";
 
@@ -337,7 +337,7 @@ TEST_F(RobustnessTest, KilledClientProcessIsReleased) {
     EXPECT_EQ(ProximityStatus(good), 0) << "listeners of the killed client still count";
     const auto r = ParseMtlrResult(Ctl("mtlr-result " + std::to_string(requestId)));
     ASSERT_TRUE(r);
-    EXPECT_EQ(r->state, "allowed-by-default");
+    EXPECT_EQ(Val(r->state), "allowed-by-default");
     ExpectServed(good);
 }
 

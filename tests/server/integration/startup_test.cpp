@@ -93,7 +93,7 @@ TEST_F(StartupTest, SecondServerExitsWithOneAndLeavesTheFirstAlone) {
         << second.Log();
     EXPECT_FALSE(Exists(second.ControlPath())) << "the refused server left its control socket";
 
-    EXPECT_EQ(LStat(kServicePath).st_ino, ino) << "the first server's socket was replaced";
+    EXPECT_EQ(Val(LStat(kServicePath).st_ino), ino) << "the first server's socket was replaced";
     ExpectServed();
     EXPECT_TRUE(ControlClient(first.ControlPath()).Command("counters").ok);
     EXPECT_EQ(first.Stop(), 0) << first.Log();
@@ -127,7 +127,7 @@ TEST_F(StartupTest, RegularFileAtTheServicePathIsLeftAlone) {
     EXPECT_EQ(server.WaitExit(10000), 1) << server.Log();
     const struct stat after = LStat(kServicePath);
     EXPECT_TRUE(S_ISREG(after.st_mode));
-    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(Val(after.st_ino), Val(before.st_ino));
     EXPECT_EQ(ReadFile(kServicePath), "not a socket\n");
 }
 
