@@ -7,7 +7,7 @@
 // many worker processes as needed. All workers count the calls that complete inside
 // one common window (CLOCK_MONOTONIC is shared by all processes) after a warm-up.
 //
-//     lapid_bench [--clients 10,50] [--seconds 5] [--call status|distance]
+//     lapid_bench [--clients 10,50] [--seconds 5] [--call status|distance|raw-status]
 //                 [--wait-server SECONDS]
 //
 // The library traces every message on standard error: send it to /dev/null when
@@ -38,7 +38,9 @@
 
 namespace {
 
-enum class Call { kStatus, kDistance };
+// kRawStatus registers through the library, then drives the clients' synchronous
+// sockets itself from one poll() loop (see DriveRawClients).
+enum class Call { kStatus, kDistance, kRawStatus };
 
 struct Options {
     std::vector<int> clients{10, 50};
@@ -67,7 +69,15 @@ int64_t NowNs() {
 }
 
 const char *CallName(Call call) {
-    return call == Call::kStatus ? "LAPI_GetStatus" : "LAPI_CalculateDistanceAzimuth";
+    switch (call) {
+        case Call::kStatus:
+            return "LAPI_GetStatus";
+        case Call::kDistance:
+            return "LAPI_CalculateDistanceAzimuth";
+        case Call::kRawStatus:
+            return "raw getStatusReq";
+    }
+    return "?";
 }
 
 bool ReadAll(int fd, void *buf, size_t len) {
@@ -121,6 +131,95 @@ bool WaitForServer(double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     } while (NowNs() < deadline);
     return false;
+}
+
+// The raw client: one thread drives all of a worker's registered clients over their
+// synchronous sockets with poll(), one getStatusReq (LAPI_BLOCK) outstanding on each,
+// the next one sent as soon as the answer is in -- the way redis-benchmark drives its
+// connections. No library call and no client-side trace in the timed loop.
+void DriveRawClients(const std::vector<int> &ids, Window w, std::atomic<uint64_t> &roundTrips,
+                     std::atomic<uint64_t> &errors) {
+    LAPI_GET_STATUS_REQ_S req{};
+    req.header.pid = static_cast<int32_t>(::getpid());
+    req.header.msgId = LAPI_MSG_GET_STATUS_REQ;
+    req.header.msgLen = sizeof req - sizeof(LAPI_MSG_HEADER_S);
+    req.mode = LAPI_BLOCK;
+    struct Conn {
+        int fd;
+        std::vector<unsigned char> in;
+    };
+    std::vector<Conn> conns;
+    std::vector<pollfd> pfds;
+    for (const int id : ids) {
+        // Only this thread uses the client from here until it unregisters.
+        LAPI_CLIENT_NODE_S *node = LAPI_CLI_GetClientNodeById(id);
+        if (node == nullptr) {
+            ++errors;
+            continue;
+        }
+        conns.push_back(Conn{node->syncFd, {}});
+        pfds.push_back(pollfd{node->syncFd, POLLIN, 0});
+        LAPI_CLI_PutClientNodeById(id);
+    }
+    for (const Conn &c : conns) {
+        if (!WriteAll(c.fd, &req, sizeof req)) {
+            ++errors;
+            return;
+        }
+    }
+    uint64_t mine = 0;
+    unsigned char buf[4096];
+    while (NowNs() < w.endNs) {
+        if (::poll(pfds.data(), pfds.size(), 100) < 0 && errno != EINTR) {
+            ++errors;
+            break;
+        }
+        for (size_t i = 0; i < pfds.size(); ++i) {
+            if ((pfds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            const ssize_t n = ::read(pfds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                ++errors;
+                return;
+            }
+            std::vector<unsigned char> &in = conns[i].in;
+            in.insert(in.end(), buf, buf + n);
+            while (in.size() >= sizeof(LAPI_MSG_HEADER_S)) {
+                LAPI_MSG_HEADER_S h;
+                std::memcpy(&h, in.data(), sizeof h);
+                const size_t total = sizeof h + h.msgLen;
+                if (in.size() < total) {
+                    break;
+                }
+                in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(total));
+                const int64_t now = NowNs();
+                if (h.msgId != LAPI_MSG_GET_STATUS_RSP) {
+                    ++errors;
+                } else if (now >= w.startNs && now < w.endNs) {
+                    ++mine;
+                }
+                if (!WriteAll(pfds[i].fd, &req, sizeof req)) {
+                    ++errors;
+                    return;
+                }
+            }
+        }
+    }
+    // Let the last answers arrive so that unregistration finds the sockets in step.
+    for (size_t i = 0; i < pfds.size(); ++i) {
+        std::vector<unsigned char> &in = conns[i].in;
+        LAPI_MSG_HEADER_S h{};
+        while (in.size() < sizeof h ||
+               (std::memcpy(&h, in.data(), sizeof h), in.size() < sizeof h + h.msgLen)) {
+            const ssize_t n = ::read(pfds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            in.insert(in.end(), buf, buf + n);
+        }
+    }
+    roundTrips += mine;
 }
 
 // One client's loop: LAPI_BLOCK calls until the window closes; counts those that
@@ -178,13 +277,17 @@ int Worker(int clients, Call call, int readyFd, int goFd, int resultFd) {
     }
     std::atomic<uint64_t> roundTrips{0};
     std::atomic<uint64_t> errors{0};
-    std::vector<std::thread> threads;
-    threads.reserve(ids.size());
-    for (const int id : ids) {
-        threads.emplace_back(DriveClient, id, call, w, std::ref(roundTrips), std::ref(errors));
-    }
-    for (std::thread &t : threads) {
-        t.join();
+    if (call == Call::kRawStatus) {
+        DriveRawClients(ids, w, roundTrips, errors);
+    } else {
+        std::vector<std::thread> threads;
+        threads.reserve(ids.size());
+        for (const int id : ids) {
+            threads.emplace_back(DriveClient, id, call, w, std::ref(roundTrips), std::ref(errors));
+        }
+        for (std::thread &t : threads) {
+            t.join();
+        }
     }
     for (const int id : ids) {
         LAPI_UnregisterClient(id);
@@ -297,7 +400,8 @@ bool ParseClients(const char *text, std::vector<int> *out) {
 
 int Usage() {
     std::printf(
-        "usage: lapid_bench [--clients N[,N...]] [--seconds S] [--call status|distance]\n"
+        "usage: lapid_bench [--clients N[,N...]] [--seconds S] [--call "
+        "status|distance|raw-status]\n"
         "                   [--wait-server SECONDS]\n"
         "Measures LAPI_BLOCK round trips per second against the lapid listening on %s\n"
         "(defaults: --clients 10,50 --seconds 5 --call status --wait-server 10).\n"
@@ -336,6 +440,8 @@ int main(int argc, char **argv) {
                 opt.call = Call::kStatus;
             } else if (c == "distance") {
                 opt.call = Call::kDistance;
+            } else if (c == "raw-status") {
+                opt.call = Call::kRawStatus;
             } else {
                 return Usage();
             }

@@ -93,9 +93,12 @@ for _ in $(seq 100); do
 done
 
 # The figure of one lapid_bench run (round trips per second), its line on stderr.
+# $1 clients, $2 the call: status (through the library) or raw-status (a minimal
+# client on the registered socket, as redis-benchmark is for redis).
 lapid_rate() {
     local line
-    line=$("$bench" --clients "$1" --seconds "$seconds" 2>/dev/null | grep '^lapid_bench:' | tail -1)
+    line=$("$bench" --clients "$1" --call "$2" --seconds "$seconds" 2>/dev/null |
+        grep '^lapid_bench:' | tail -1)
     echo "  $line" >&2
     if [[ "$line" != *" errors=0 "* ]]; then
         echo "  warning: lapid_bench saw failed calls; the figure is not valid" >&2
@@ -121,17 +124,22 @@ echo "$("$lapid" --version 2>/dev/null | head -1), $(redis-server --version | cu
 echo "$(nproc) CPUs, ${seconds} s per lapid run, ${requests} requests per redis run"
 results=()
 for c in "${counts[@]}"; do
-    l=$(lapid_rate "$c")
+    l=$(lapid_rate "$c" status)
+    raw=$(lapid_rate "$c" raw-status)
     read -r ri rm <<<"$(redis_rates "$c")"
-    results+=("$c $l $ri $rm")
+    results+=("$c $l $raw $ri $rm")
 done
 
 echo
-printf '%-8s %22s %18s %18s %14s\n' clients "lapid round trips/s" "redis PING_INLINE/s" \
-    "redis PING_MBULK/s" "lapid/redis"
+printf '%-8s %16s %16s %14s %14s %10s %10s\n' clients "lapid (library)" "lapid (raw)" \
+    "redis INLINE" "redis MBULK" "lib/redis" "raw/redis"
 for r in "${results[@]}"; do
-    read -r c l ri rm <<<"$r"
+    read -r c l raw ri rm <<<"$r"
     ratio=$(awk -v a="$l" -v b="$rm" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')
-    printf '%-8s %22.0f %18.0f %18.0f %14s\n' "$c" "$l" "$ri" "$rm" "$ratio"
+    rawratio=$(awk -v a="$raw" -v b="$rm" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')
+    printf '%-8s %16.0f %16.0f %14.0f %14.0f %10s %10s\n' "$c" "$l" "$raw" "$ri" "$rm" "$ratio" \
+        "$rawratio"
 done
-echo "(ratio: lapid round trips per second / redis PING_MBULK requests per second)"
+echo "(round trips or requests per second; ratios against redis PING_MBULK. library: the"
+echo " client calls LAPI_GetStatus, traced on its side too; raw: a minimal client on the"
+echo " registered socket, as redis-benchmark is for redis)"
