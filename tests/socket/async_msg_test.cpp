@@ -17,10 +17,7 @@
 
 #include <lapi/lapi.h>
 
-#include "fake_server.h"
-#include "faults.h"
-#include "fds.h"
-#include "stderr_capture.h"
+#include "socket_fixture.h"
 
 namespace {
 
@@ -68,29 +65,8 @@ bool Readable(int fd, int timeoutMs) {
     return poll(&p, 1, timeoutMs) == 1;
 }
 
-class AsyncMsgTest : public ::testing::Test {
+class AsyncMsgTest : public SocketTest {
   protected:
-    void SetUp() override { fdsBefore_ = OpenFdCount(); }
-    void TearDown() override {
-        faults::Reset();
-        for (int id = 0; id < LAPI_CLI_MAX_CLIENTS; ++id) {
-            StderrCapture quiet;
-            LAPI_CLI_DestroyClientNode(id);
-        }
-        if (server_) {
-            EXPECT_EQ(server_->Errors(), Texts{});
-        }
-        server_.reset();
-        EXPECT_EQ(OpenFdCount(), fdsBefore_) << "descriptor left open";
-    }
-
-    FakeServer &Server() {
-        if (!server_) {
-            server_ = std::make_unique<FakeServer>();
-        }
-        return *server_;
-    }
-
     // Registers client 0 with every service; its asynchronous connection plays the
     // registration, then asyncTail.
     void RegisterClient(const Script &asyncTail = {}) {
@@ -145,8 +121,6 @@ class AsyncMsgTest : public ::testing::Test {
                 "Fail to get client node, " + IdPid(clientId)};
     }
 
-    std::unique_ptr<FakeServer> server_;
-    int fdsBefore_ = 0;
     int asyncFd_ = -1;
 };
 

@@ -22,10 +22,7 @@
 
 #include <lapi/lapi.h>
 
-#include "fake_server.h"
-#include "faults.h"
-#include "fds.h"
-#include "stderr_capture.h"
+#include "socket_fixture.h"
 
 namespace {
 
@@ -262,29 +259,8 @@ Bytes RegisterReq(unsigned service) {
 // no descriptor open.
 // ---------------------------------------------------------------------------------
 
-class OperationsFixture {
+class OperationsFixture : public SocketFixture {
   protected:
-    void Begin() { fdsBefore_ = OpenFdCount(); }
-    void End() {
-        faults::Reset();
-        for (int id = 0; id < LAPI_CLI_MAX_CLIENTS; ++id) {
-            StderrCapture quiet;
-            LAPI_CLI_DestroyClientNode(id);
-        }
-        if (server_) {
-            EXPECT_EQ(server_->Errors(), Texts{});
-        }
-        server_.reset();
-        EXPECT_EQ(OpenFdCount(), fdsBefore_) << "descriptor left open";
-    }
-
-    FakeServer &Server() {
-        if (!server_) {
-            server_ = std::make_unique<FakeServer>();
-        }
-        return *server_;
-    }
-
     // Registers the next client; its connections play the registration and then
     // syncTail and asyncTail. Returns the clientId; *syncConn gets the index of its
     // synchronous connection on the server.
@@ -316,8 +292,6 @@ class OperationsFixture {
                 "Fail to get client node, " + IdPid(clientId)};
     }
 
-    std::unique_ptr<FakeServer> server_;
-    int fdsBefore_ = 0;
     int nextConn_ = 0;
 };
 
