@@ -26,6 +26,8 @@
 
 #include <lapi/lapi.h>
 
+#include "sample_messages.h"
+
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -112,17 +114,8 @@ constexpr size_t kReqLen = sizeof(LAPI_GET_LOCATION_REQ_S);  // 40
 constexpr size_t kRspLen = sizeof(LAPI_GET_LOCATION_RSP_S);  // 114
 constexpr int kBatch = 16;
 
-template <typename T>
-void Put(unsigned char *p, T v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-template <typename T>
-T Get(const unsigned char *p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+using lapibench::Get;
+using lapibench::Put;
 
 bool WriteAll(int fd, const unsigned char *p, size_t len) {
     while (len > 0) {

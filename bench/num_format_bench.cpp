@@ -9,6 +9,7 @@
 // At the end it prints the nanoseconds per line both ways and the speed-up.
 
 #include "LAPI_NumFormat.h"
+#include "sample_messages.h"
 
 #include <benchmark/benchmark.h>
 
@@ -30,7 +31,6 @@ static_assert(std::endian::native == std::endian::little,
               "the message bodies are read with memcpy as little-endian");
 
 constexpr std::size_t kLineBuf = 1024;
-constexpr std::size_t kBodyLen = 114;
 constexpr int kPid = 300;
 constexpr int kMsgId = 0;
 constexpr int kMsgLen = 106;
@@ -39,70 +39,8 @@ constexpr int kMsgLen = 106;
 // characters of labels and separators.
 static_assert(12 * nf::kE30MaxChars + 5 * nf::kI32MaxChars + 2 * 24 + 400 < kLineBuf);
 
-struct Message {
-    unsigned char body[kBodyLen];
-};
-
-void PutDouble(unsigned char *p, double v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-template <typename T>
-void PutInt(unsigned char *p, T v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-double GetDouble(const unsigned char *p) {
-    double v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-std::int32_t GetI32(const unsigned char *p) {
-    std::int32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-std::int64_t GetI64(const unsigned char *p) {
-    std::int64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-double Round(double v, double step) {
-    return static_cast<double>(static_cast<std::int64_t>(v / step)) * step;
-}
-
-// Position reports as a device produces them: coordinates in 1e-7 degrees,
-// accuracies and altitudes in decimetres or centimetres, millisecond
-// timestamps, some fields left at zero.
-std::vector<Message> MakeMessages(std::size_t n) {
-    std::mt19937_64 rng(20240607);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<Message> msgs(n);
-    for (Message &m : msgs) {
-        unsigned char *b = m.body;
-        std::memset(b, 0, kBodyLen);
-        b[8] = static_cast<unsigned char>(1 + rng() % 8);
-        b[9] = static_cast<unsigned char>(rng() % 256);
-        PutDouble(b + 10, Round(u(rng) * 360.0 - 180.0, 1e-7));
-        PutDouble(b + 18, Round(u(rng) * 180.0 - 90.0, 1e-7));
-        PutDouble(b + 26, Round(u(rng) * 50.0, 0.1));
-        PutInt<std::int64_t>(b + 34, 1717000000000 + static_cast<std::int64_t>(rng() % 10000000));
-        PutDouble(b + 42, Round(u(rng) * 800.0 - 20.0, 0.01));
-        PutDouble(b + 50, Round(u(rng) * 35.0, 0.01));
-        PutDouble(b + 58, Round(u(rng) * 360.0, 0.1));
-        PutDouble(b + 66, 0.0);
-        PutDouble(b + 74, Round(u(rng) * 30.0, 0.1));
-        PutDouble(b + 82, Round(u(rng) * 60.0, 0.1));
-        PutDouble(b + 90, u(rng) * 360.0);
-        PutInt<std::int32_t>(b + 98, static_cast<std::int32_t>(rng() % 4));
-        PutInt<std::int32_t>(b + 102, 0);
-        PutDouble(b + 106, Round(u(rng) * 5.0, 0.001));
-    }
-    return msgs;
-}
+using lapibench::Get;
+using Message = lapibench::LocationRsp;
 
 // --- The straightforward way: one snprintf per fragment ---------------------
 
@@ -125,23 +63,23 @@ std::size_t ComposeSnprintf(char *buf, const unsigned char *b) {
     LINE_PRINTF("msgId: %d, ", kMsgId);
     LINE_PRINTF("msgLen: %d, ", kMsgLen);
     LINE_PRINTF("sessionId: %d, transactionId: %d, ", b[8], b[9]);
-    LINE_PRINTF("longitude: %.30e, ", GetDouble(b + 10));
-    LINE_PRINTF("latitude: %.30e, ", GetDouble(b + 18));
-    LINE_PRINTF("latLonAccuracy: %.30e, ", GetDouble(b + 26));
-    LINE_PRINTF("timeStamp: %.30e, ", static_cast<double>(GetI64(b + 34)));
+    LINE_PRINTF("longitude: %.30e, ", Get<double>(b + 10));
+    LINE_PRINTF("latitude: %.30e, ", Get<double>(b + 18));
+    LINE_PRINTF("latLonAccuracy: %.30e, ", Get<double>(b + 26));
+    LINE_PRINTF("timeStamp: %.30e, ", static_cast<double>(Get<std::int64_t>(b + 34)));
     LINE_HEX(34, 8);
-    LINE_PRINTF("altitude: %.30e, ", GetDouble(b + 42));
-    LINE_PRINTF("speed: %.30e, ", GetDouble(b + 50));
-    LINE_PRINTF("travelDirection: %.30e, ", GetDouble(b + 58));
-    LINE_PRINTF("pointingDirection: %.30e, ", GetDouble(b + 66));
-    LINE_PRINTF("horizontalAccuracy: %.30e, ", GetDouble(b + 74));
-    LINE_PRINTF("verticalAccuracy: %.30e, ", GetDouble(b + 82));
-    LINE_PRINTF("course: %.30e, ", GetDouble(b + 90));
-    LINE_PRINTF("locationMethod: %d, ", GetI32(b + 98));
+    LINE_PRINTF("altitude: %.30e, ", Get<double>(b + 42));
+    LINE_PRINTF("speed: %.30e, ", Get<double>(b + 50));
+    LINE_PRINTF("travelDirection: %.30e, ", Get<double>(b + 58));
+    LINE_PRINTF("pointingDirection: %.30e, ", Get<double>(b + 66));
+    LINE_PRINTF("horizontalAccuracy: %.30e, ", Get<double>(b + 74));
+    LINE_PRINTF("verticalAccuracy: %.30e, ", Get<double>(b + 82));
+    LINE_PRINTF("course: %.30e, ", Get<double>(b + 90));
+    LINE_PRINTF("locationMethod: %d, ", Get<std::int32_t>(b + 98));
     LINE_HEX(98, 4);
-    LINE_PRINTF("cause: %d, ", GetI32(b + 102));
+    LINE_PRINTF("cause: %d, ", Get<std::int32_t>(b + 102));
     LINE_HEX(102, 4);
-    LINE_PRINTF("ageOfFix: %.30e, ", GetDouble(b + 106));
+    LINE_PRINTF("ageOfFix: %.30e, ", Get<double>(b + 106));
     LINE_HEX(106, 8);
     return static_cast<std::size_t>(pos);
 }
@@ -176,39 +114,39 @@ std::size_t ComposeAppend(char *buf, const unsigned char *b) {
     p = Lit(p, ", transactionId: ");
     p = nf::AppendI32(p, b[9]);
     p = Lit(p, ", longitude: ");
-    p = nf::AppendE30(p, GetDouble(b + 10));
+    p = nf::AppendE30(p, Get<double>(b + 10));
     p = Lit(p, ", latitude: ");
-    p = nf::AppendE30(p, GetDouble(b + 18));
+    p = nf::AppendE30(p, Get<double>(b + 18));
     p = Lit(p, ", latLonAccuracy: ");
-    p = nf::AppendE30(p, GetDouble(b + 26));
+    p = nf::AppendE30(p, Get<double>(b + 26));
     p = Lit(p, ", timeStamp: ");
-    p = nf::AppendE30(p, static_cast<double>(GetI64(b + 34)));
+    p = nf::AppendE30(p, static_cast<double>(Get<std::int64_t>(b + 34)));
     p = Lit(p, ", ");
     p = Hex(p, b + 34, 8);
     p = Lit(p, "altitude: ");
-    p = nf::AppendE30(p, GetDouble(b + 42));
+    p = nf::AppendE30(p, Get<double>(b + 42));
     p = Lit(p, ", speed: ");
-    p = nf::AppendE30(p, GetDouble(b + 50));
+    p = nf::AppendE30(p, Get<double>(b + 50));
     p = Lit(p, ", travelDirection: ");
-    p = nf::AppendE30(p, GetDouble(b + 58));
+    p = nf::AppendE30(p, Get<double>(b + 58));
     p = Lit(p, ", pointingDirection: ");
-    p = nf::AppendE30(p, GetDouble(b + 66));
+    p = nf::AppendE30(p, Get<double>(b + 66));
     p = Lit(p, ", horizontalAccuracy: ");
-    p = nf::AppendE30(p, GetDouble(b + 74));
+    p = nf::AppendE30(p, Get<double>(b + 74));
     p = Lit(p, ", verticalAccuracy: ");
-    p = nf::AppendE30(p, GetDouble(b + 82));
+    p = nf::AppendE30(p, Get<double>(b + 82));
     p = Lit(p, ", course: ");
-    p = nf::AppendE30(p, GetDouble(b + 90));
+    p = nf::AppendE30(p, Get<double>(b + 90));
     p = Lit(p, ", locationMethod: ");
-    p = nf::AppendI32(p, GetI32(b + 98));
+    p = nf::AppendI32(p, Get<std::int32_t>(b + 98));
     p = Lit(p, ", ");
     p = Hex(p, b + 98, 4);
     p = Lit(p, "cause: ");
-    p = nf::AppendI32(p, GetI32(b + 102));
+    p = nf::AppendI32(p, Get<std::int32_t>(b + 102));
     p = Lit(p, ", ");
     p = Hex(p, b + 102, 4);
     p = Lit(p, "ageOfFix: ");
-    p = nf::AppendE30(p, GetDouble(b + 106));
+    p = nf::AppendE30(p, Get<double>(b + 106));
     p = Lit(p, ", ");
     p = Hex(p, b + 106, 8);
     return static_cast<std::size_t>(p - buf);
@@ -219,7 +157,7 @@ std::size_t ComposeAppend(char *buf, const unsigned char *b) {
 constexpr std::size_t kMessages = 64;
 
 const std::vector<Message> &Messages() {
-    static const std::vector<Message> msgs = MakeMessages(kMessages);
+    static const std::vector<Message> msgs = lapibench::SampleLocationRsps(kMessages, 20240607);
     return msgs;
 }
 
@@ -229,9 +167,9 @@ const std::vector<double> &Values() {
         std::vector<double> v;
         for (const Message &m : Messages()) {
             for (int off : {10, 18, 26, 42, 50, 58, 66, 74, 82, 90, 106}) {
-                v.push_back(GetDouble(m.body + off));
+                v.push_back(Get<double>(m.bytes + off));
             }
-            v.push_back(static_cast<double>(GetI64(m.body + 34)));
+            v.push_back(static_cast<double>(Get<std::int64_t>(m.bytes + 34)));
         }
         return v;
     }();
@@ -271,7 +209,7 @@ void BM_LocationRsp_Snprintf(benchmark::State &state) {
     char buf[kLineBuf];
     std::size_t i = 0;
     for (auto _ : state) {
-        std::size_t n = ComposeSnprintf(buf, msgs[i].body);
+        std::size_t n = ComposeSnprintf(buf, msgs[i].bytes);
         benchmark::DoNotOptimize(n);
         benchmark::DoNotOptimize(buf);
         i = i + 1 == msgs.size() ? 0 : i + 1;
@@ -285,7 +223,7 @@ void BM_LocationRsp_Append(benchmark::State &state) {
     char buf[kLineBuf];
     std::size_t i = 0;
     for (auto _ : state) {
-        std::size_t n = ComposeAppend(buf, msgs[i].body);
+        std::size_t n = ComposeAppend(buf, msgs[i].bytes);
         benchmark::DoNotOptimize(n);
         benchmark::DoNotOptimize(buf);
         i = i + 1 == msgs.size() ? 0 : i + 1;
@@ -299,8 +237,8 @@ bool SameLines() {
     for (const Message &m : Messages()) {
         char a[kLineBuf];
         char b[kLineBuf];
-        const std::size_t na = ComposeSnprintf(a, m.body);
-        const std::size_t nb = ComposeAppend(b, m.body);
+        const std::size_t na = ComposeSnprintf(a, m.bytes);
+        const std::size_t nb = ComposeAppend(b, m.bytes);
         if (na != nb || std::memcmp(a, b, na) != 0) {
             std::fprintf(stderr, "lines differ:\n  snprintf: %.*s\n  Append:   %.*s\n",
                          static_cast<int>(na), a, static_cast<int>(nb), b);
@@ -352,7 +290,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     char line[kLineBuf];
-    const std::size_t n = ComposeAppend(line, Messages()[0].body);
+    const std::size_t n = ComposeAppend(line, Messages()[0].bytes);
     std::printf("sample line (%zu chars): %.*s\n", n, static_cast<int>(n), line);
 
     benchmark::Initialize(&argc, argv);

@@ -14,6 +14,8 @@
 
 #include <lapi/lapi.h>
 
+#include "sample_messages.h"
+
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,64 +32,15 @@
 
 namespace {
 
-constexpr std::size_t kMsgLen = 114;
 constexpr std::size_t kLineBuf = 1024;
 constexpr std::size_t kMessages = 64;
 
-struct Message {
-    unsigned char bytes[kMsgLen];
-};
-
-template <typename T>
-void Put(unsigned char *p, T v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-template <typename T>
-T Get(const unsigned char *p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-double Round(double v, double step) {
-    return static_cast<double>(static_cast<std::int64_t>(v / step)) * step;
-}
-
-// Fixes as a receiver reports them: coordinates to 1e-7 degrees, accuracies and
-// altitudes to centimetres, millisecond timestamps, one direction unrounded.
-std::vector<Message> MakeMessages() {
-    std::mt19937_64 rng(0x7472616365u);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<Message> msgs(kMessages);
-    for (Message &m : msgs) {
-        unsigned char *b = m.bytes;
-        std::memset(b, 0, kMsgLen);
-        Put<std::int32_t>(b, static_cast<std::int32_t>(1000 + rng() % 30000));
-        Put<std::uint16_t>(b + 4, 0);
-        Put<std::uint16_t>(b + 6, kMsgLen - 8);
-        b[8] = static_cast<unsigned char>(rng() % 256);
-        b[9] = static_cast<unsigned char>(rng() % 256);
-        Put(b + 10, Round(u(rng) * 360.0 - 180.0, 1e-7));
-        Put(b + 18, Round(u(rng) * 180.0 - 90.0, 1e-7));
-        Put(b + 26, Round(u(rng) * 50.0, 0.01));
-        Put<std::int64_t>(b + 34, 1717000000000 + static_cast<std::int64_t>(rng() % 100000000));
-        Put(b + 42, Round(u(rng) * 800.0 - 20.0, 0.01));
-        Put(b + 50, Round(u(rng) * 35.0, 0.01));
-        Put(b + 58, Round(u(rng) * 360.0, 0.1));
-        Put(b + 66, 0.0);
-        Put(b + 74, Round(u(rng) * 30.0, 0.01));
-        Put(b + 82, Round(u(rng) * 60.0, 0.01));
-        Put(b + 90, u(rng) * 360.0);
-        Put<std::int32_t>(b + 98, static_cast<std::int32_t>(rng() % 4));
-        Put<std::int32_t>(b + 102, 0);
-        Put(b + 106, Round(u(rng) * 5.0, 0.001));
-    }
-    return msgs;
-}
+using lapibench::Get;
+using Message = lapibench::LocationRsp;
 
 const std::vector<Message> &Messages() {
-    static const std::vector<Message> msgs = MakeMessages();
+    static const std::vector<Message> msgs =
+        lapibench::SampleLocationRsps(kMessages, 0x7472616365u);
     return msgs;
 }
 
