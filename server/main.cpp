@@ -49,6 +49,7 @@ struct Options {
     double ttffS = 3;
     std::size_t maxBacklog = 262144;
     double registerTimeoutS = 5;
+    bool manualClock = false;
 };
 
 constexpr int kExitStartup = 1;
@@ -137,7 +138,12 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
         return kExitStartup;
     }
 
-    lapid::SystemClock clock;
+    // A manual clock starts at monotonic 0 and moves only by the control command
+    // `advance`: tests step through time instead of sleeping.
+    lapid::SystemClock systemClock;
+    lapid::ManualClock manualClock;
+    const lapid::Clock &clock =
+        o.manualClock ? static_cast<const lapid::Clock &>(manualClock) : systemClock;
     lapid::SimulatorConfig simConfig;
     simConfig.route = {start};
     simConfig.speedMps = 0;
@@ -156,6 +162,10 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     lapid::ControlCommands commands(engine, &simulator);
 
     lapid::EventLoop loop(clock);
+    if (o.manualClock) {
+        commands.SetClockControl(
+            [&](int64_t ms) { return lapid::AdvanceManualClock(loop, manualClock, ms); });
+    }
     lapid::NetServer net(loop, engine, commands);
     lapid::NetConfig netConfig;
     netConfig.servicePath = LAPI_SOCKET_PATH;
@@ -183,8 +193,8 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
         lapid::LogBatch::Flush();
     });
 
-    std::fprintf(stderr, "lapid: descriptor limit %ld, database %s, control socket %s\n", fdLimit,
-                 o.db.c_str(), o.control.c_str());
+    std::fprintf(stderr, "lapid: descriptor limit %ld, database %s, control socket %s%s\n", fdLimit,
+                 o.db.c_str(), o.control.c_str(), o.manualClock ? ", manual clock" : "");
     std::fprintf(stderr, "lapid: ready\n");
     loop.Run();
 
@@ -218,6 +228,8 @@ int main(int argc, char **argv) {
     app.add_option("--register-timeout", o.registerTimeoutS, "seconds to complete a registration")
         ->check(CLI::Range(0.001, 3600.0))
         ->capture_default_str();
+    app.add_flag("--manual-clock", o.manualClock,
+                 "start on a clock that moves only by the control command 'advance MS' (tests)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

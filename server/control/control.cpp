@@ -146,6 +146,7 @@ constexpr const char *kHelp[] = {
     "mtlr-result ID",
     "clients",
     "counters",
+    "advance MS",
 };
 
 }  // namespace
@@ -166,6 +167,7 @@ std::string ControlCommands::Execute(std::string_view line) {
         {"mtlr-result", &ControlCommands::MtlrResult},
         {"clients", &ControlCommands::Clients},
         {"counters", &ControlCommands::Counters},
+        {"advance", &ControlCommands::Advance},
     };
     for (const auto &[name, handler] : kCommands) {
         if (w[0] == name) {
@@ -362,6 +364,18 @@ std::string ControlCommands::Counters(const Words &) {
         out += std::string(name) + " " + std::to_string(value) + "\n";
     }
     return Ok(out);
+}
+
+std::string ControlCommands::Advance(const Words &w) {
+    if (!advance_) {
+        return Err("the clock is not manual (start lapid with --manual-clock)");
+    }
+    constexpr int64_t kMaxStepMs = 7LL * 24 * 3600 * 1000;  // a week at a time
+    const std::optional<int64_t> ms = w.size() == 2 ? Number<int64_t>(w[1]) : std::nullopt;
+    if (!ms || *ms < 0 || *ms > kMaxStepMs) {
+        return Err("usage: advance MS (0 to 604800000)");
+    }
+    return Ok("clock " + std::to_string(advance_(*ms)) + "\n");
 }
 
 std::string ControlSession::Feed(const char *data, std::size_t len) {

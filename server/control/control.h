@@ -11,12 +11,15 @@
 //   mtlr-result ID                         outcome of an injected request
 //   clients                                the registered clients
 //   counters                               the server's counters
+//   advance MS                             move a manual clock (lapid --manual-clock)
 //
 // Words are separated by blanks; TEXT may carry %XX escapes (for blanks and other
 // bytes). Nothing here touches a socket.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +34,11 @@ class ControlCommands {
     // `simulator` is the position source when it is the simulator, else nullptr (the
     // position commands are then refused).
     ControlCommands(Engine &engine, Simulator *simulator) : engine_(engine), sim_(simulator) {}
+
+    // Moves the server's manual clock by the given milliseconds and returns its new
+    // monotonic time. Without it `advance` is refused.
+    using AdvanceClock = std::function<int64_t(int64_t ms)>;
+    void SetClockControl(AdvanceClock advance) { advance_ = std::move(advance); }
 
     // Runs one command line (without its newline); returns the answer lines, each
     // ending with '\n', the last one "OK" or "ERR <reason>".
@@ -47,10 +55,12 @@ class ControlCommands {
     std::string MtlrResult(const Words &w);
     std::string Clients(const Words &w);
     std::string Counters(const Words &w);
+    std::string Advance(const Words &w);
     std::string SimulatorDone(int result);
 
     Engine &engine_;
     Simulator *sim_;
+    AdvanceClock advance_;
 };
 
 // Assembles the command lines of one control connection.

@@ -1,6 +1,6 @@
 // Time for the server: a monotonic clock for timeouts and periodic work, and the
 // wall clock for fix time stamps. Everything that depends on time takes a Clock,
-// so tests drive time with FakeClock instead of sleeping.
+// so tests drive time with ManualClock instead of sleeping (`lapid --manual-clock`).
 #pragma once
 
 #include <chrono>
@@ -15,6 +15,8 @@ class Clock {
     virtual int64_t MonoMs() const = 0;
     // Milliseconds since the Unix epoch, UTC.
     virtual int64_t WallMs() const = 0;
+    // False for a clock that moves only when told: nobody waits for it to pass a deadline.
+    virtual bool MovesByItself() const { return true; }
 };
 
 class SystemClock final : public Clock {
@@ -29,13 +31,14 @@ class SystemClock final : public Clock {
     }
 };
 
-// A clock that moves only when told to.
-class FakeClock final : public Clock {
+// A clock that moves only when told to; monotonic time starts at 0.
+class ManualClock final : public Clock {
   public:
-    explicit FakeClock(int64_t wallStartMs = 1'796'544'000'000 /* 2026-12-06T08:00:00Z */)
+    explicit ManualClock(int64_t wallStartMs = 1'796'544'000'000 /* 2026-12-06T08:00:00Z */)
         : wall0_(wallStartMs) {}
     int64_t MonoMs() const override { return mono_; }
     int64_t WallMs() const override { return wall0_ + mono_; }
+    bool MovesByItself() const override { return false; }
     void Advance(int64_t ms) { mono_ += ms; }
 
   private:

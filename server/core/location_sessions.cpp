@@ -155,9 +155,13 @@ LocationAnswer LocationSessions::LastKnown(ClientKey client, uint8_t sessionId,
 }
 
 std::vector<LocationAnswer> LocationSessions::Tick() {
+    return SettleUpTo(clock_.MonoMs());
+}
+
+std::vector<LocationAnswer> LocationSessions::SettleUpTo(int64_t upToMs) {
     std::vector<LocationAnswer> out;
     const int64_t now = clock_.MonoMs();
-    while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
+    while (!deadlines_.empty() && deadlines_.begin()->first <= upToMs) {
         const Key key = deadlines_.begin()->second;
         deadlines_.erase(deadlines_.begin());
         auto it = sessions_.find(key);
@@ -168,9 +172,9 @@ std::vector<LocationAnswer> LocationSessions::Tick() {
             continue;
         }
         out.push_back(PeriodicReport(s, now));
-        // Next grid point strictly after now: start + k * period.
+        // Next grid point strictly after the settled time: start + k * period.
         const int64_t period = static_cast<int64_t>(s.req.interval) * kMsPerS;
-        const int64_t k = (now - s.startMs) / period + 1;
+        const int64_t k = (upToMs - s.startMs) / period + 1;
         s.deadlineMs = s.startMs + k * period;
         deadlines_.emplace(s.deadlineMs, key);
     }
@@ -178,10 +182,12 @@ std::vector<LocationAnswer> LocationSessions::Tick() {
 }
 
 std::vector<LocationAnswer> LocationSessions::OnFix(const Fix &fix) {
-    std::vector<LocationAnswer> out = Tick();
+    // Only what fell due up to the fix's own time goes first: a fix produced before a
+    // report's deadline but handed over after it (a late loop) still counts for it.
+    const int64_t now = clock_.MonoMs();
+    std::vector<LocationAnswer> out = SettleUpTo(std::min(fix.monoMs, now));
     current_ = fix;
     last_ = fix;
-    const int64_t now = clock_.MonoMs();
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         auto next = std::next(it);
         const Session &s = it->second;

@@ -126,8 +126,9 @@ class LocationSessions {
     LocationAnswer LastKnown(ClientKey client, uint8_t sessionId, uint8_t transactionId,
                              bool blocking) const;
 
-    // A new fix from the position source (its monoMs set by the source). Settles what is
-    // due first, then answers the waiting single fixes that it satisfies.
+    // A new fix from the position source (its monoMs set by the source). Settles what
+    // was due up to the fix's monoMs first, then answers the waiting single fixes that it
+    // satisfies; what falls due after the fix is left to Tick().
     std::vector<LocationAnswer> OnFix(const Fix &fix);
     // The source has lost its fix: there is no current fix until the next OnFix().
     void OnFixLost() { current_.reset(); }
@@ -155,6 +156,9 @@ class LocationSessions {
     LocationAnswer FixAnswer(const LocationRequest &req, const Fix &fix, LocationCause cause,
                              int64_t nowMs) const;
     LocationAnswer PeriodicReport(const Session &s, int64_t nowMs) const;
+    // Timeouts and periodic reports whose deadline is at or before `upToMs`, in deadline
+    // order; the answers carry the clock's time.
+    std::vector<LocationAnswer> SettleUpTo(int64_t upToMs);
     void Erase(std::map<Key, Session>::iterator it);
     std::size_t EraseClient(ClientKey client);
 

@@ -79,7 +79,7 @@ void EventLoop::AddTimer(NextDeadline next, std::function<void()> fire) {
     timers_.push_back(Timer{std::move(next), std::move(fire)});
 }
 
-int EventLoop::WaitMs(int maxWaitMs) const {
+std::optional<int64_t> EventLoop::NextTimerDeadline() const {
     std::optional<int64_t> earliest;
     for (const Timer &t : timers_) {
         const std::optional<int64_t> d = t.next();
@@ -87,15 +87,20 @@ int EventLoop::WaitMs(int maxWaitMs) const {
             earliest = d;
         }
     }
+    return earliest;
+}
+
+int EventLoop::WaitMs(int maxWaitMs) const {
+    const std::optional<int64_t> earliest = NextTimerDeadline();
     int64_t wait = maxWaitMs < 0 ? -1 : maxWaitMs;
-    if (earliest) {
+    if (earliest && (clock_.MovesByItself() || *earliest <= clock_.MonoMs())) {
         const int64_t untilDue = std::max<int64_t>(0, *earliest - clock_.MonoMs());
         wait = wait < 0 ? untilDue : std::min<int64_t>(wait, untilDue);
     }
     return static_cast<int>(std::min<int64_t>(wait, std::numeric_limits<int>::max()));
 }
 
-void EventLoop::FireTimers() {
+void EventLoop::FireDueTimers() {
     const int64_t now = clock_.MonoMs();
     for (const Timer &t : timers_) {
         const std::optional<int64_t> d = t.next();
@@ -126,7 +131,7 @@ int EventLoop::RunOnce(int maxWaitMs) {
         Handler h = slots_[index].handler;
         h(events[i].events);
     }
-    FireTimers();
+    FireDueTimers();
     return n;
 }
 
@@ -140,6 +145,25 @@ void EventLoop::Run() {
     if (beforeSleep_) {
         beforeSleep_();
     }
+}
+
+int64_t AdvanceManualClock(EventLoop &loop, ManualClock &clock, int64_t ms) {
+    const int64_t target = clock.MonoMs() + std::max<int64_t>(0, ms);
+    // Each step either moves the clock to a later deadline or fires the timers due
+    // now; a timer that stays due after firing ends the stepping at the target.
+    std::optional<int64_t> firedAt;
+    for (;;) {
+        const std::optional<int64_t> d = loop.NextTimerDeadline();
+        if (!d || *d > target || (firedAt && *d <= *firedAt)) {
+            break;
+        }
+        clock.Advance(std::max<int64_t>(0, *d - clock.MonoMs()));
+        firedAt = clock.MonoMs();
+        loop.FireDueTimers();
+    }
+    clock.Advance(target - clock.MonoMs());
+    loop.FireDueTimers();
+    return clock.MonoMs();
 }
 
 }  // namespace lapid

@@ -9,7 +9,9 @@
 //
 // A timer is not a fixed time: before each wait the loop asks it for its next
 // deadline (monotonic milliseconds of the clock, or nothing), sleeps at most until
-// the earliest one, and fires each timer whose deadline has come.
+// the earliest one, and fires each timer whose deadline has come. On a clock that
+// does not move by itself (ManualClock) the loop sleeps until a descriptor is ready;
+// time passes only through AdvanceManualClock().
 //
 // Handlers may watch and unwatch descriptors, including their own; an event that
 // was already fetched for a descriptor that has since been unwatched (or closed and
@@ -43,6 +45,10 @@ class EventLoop {
     void Unwatch(int fd);
 
     void AddTimer(NextDeadline next, std::function<void()> fire);
+    // The earliest deadline of all timers, or nothing when none is set.
+    std::optional<int64_t> NextTimerDeadline() const;
+    // Fires each timer whose deadline is at or before the clock's time.
+    void FireDueTimers();
     void SetBeforeSleep(std::function<void()> hook) { beforeSleep_ = std::move(hook); }
 
     // One wait and the handlers of what it returned; `maxWaitMs` caps the sleep
@@ -62,7 +68,6 @@ class EventLoop {
         std::function<void()> fire;
     };
     int WaitMs(int maxWaitMs) const;
-    void FireTimers();
 
     const Clock &clock_;
     int epfd_ = -1;
@@ -71,5 +76,10 @@ class EventLoop {
     std::function<void()> beforeSleep_;
     bool stop_ = false;
 };
+
+// Moves a manual clock forward by `ms` (>= 0), stopping at each timer deadline on the
+// way and firing what is due there, as a punctual loop would have in real time.
+// Returns the clock's new monotonic time.
+int64_t AdvanceManualClock(EventLoop &loop, ManualClock &clock, int64_t ms);
 
 }  // namespace lapid

@@ -1,7 +1,7 @@
 // The protocol engine of lapid: connections, clients, registration, routing of
 // answers, and the request handlers that drive the domain layer. It holds no sockets:
 // the transport feeds it bytes and closes, and takes back the bytes to write and the
-// connections to close. Tests drive it directly with a FakeClock.
+// connections to close. Tests drive it directly with a ManualClock.
 //
 // Transport contract. After every call into the engine (Open, Receive, Closed,
 // OnTime, PollSource and the operator actions), the transport calls TakeTouched()

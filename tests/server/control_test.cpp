@@ -1,4 +1,4 @@
-// The control protocol on an engine with a FakeClock: each command's answer lines,
+// The control protocol on an engine with a ManualClock: each command's answer lines,
 // its effect, and its refusals.
 #include <gtest/gtest.h>
 

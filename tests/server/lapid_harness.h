@@ -1,4 +1,4 @@
-// A lapid engine with its whole domain layer on a FakeClock, driven without sockets:
+// A lapid engine with its whole domain layer on a ManualClock, driven without sockets:
 // tests feed bytes into connections and read back the whole messages the engine wrote
 // on each one, and which connections it closed.
 #pragma once
@@ -243,7 +243,7 @@ class EngineHarness {
         }
     }
 
-    lapid::FakeClock clock;
+    lapid::ManualClock clock;
     TempDir dir;
     lapid::Simulator sim;
     lapid::LocationSessions sessions;

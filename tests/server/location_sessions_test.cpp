@@ -42,7 +42,7 @@ class LocationSessionsTest : public ::testing::Test {
         return r;
     }
 
-    FakeClock clock;
+    ManualClock clock;
     LocationSessions sessions{clock};
 };
 

@@ -38,7 +38,7 @@ class MtlrTest : public ::testing::Test {
         return out;
     }
 
-    FakeClock clock;
+    ManualClock clock;
     MtlrNotifications mtlr{clock};
 };
 
@@ -132,7 +132,7 @@ TEST_F(MtlrTest, OutcomeOfEachTypeForEachAnswer) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(static_cast<int>(c.type));
-        FakeClock clk;
+        ManualClock clk;
         MtlrNotifications m(clk);
         InjectResult r = m.Inject(Request(c.type, 20), {1, 2});
         ASSERT_EQ(r.error, InjectError::kNone);

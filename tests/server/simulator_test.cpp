@@ -1,4 +1,4 @@
-// The simulated receiver, driven by a FakeClock: acquisition, cadence, movement along
+// The simulated receiver, driven by a ManualClock: acquisition, cadence, movement along
 // a route (checked against GeographicLib directly), accuracy model and control operations.
 #include "sources/simulator.h"
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-using lapid::FakeClock;
+using lapid::ManualClock;
 using lapid::Fix;
 using lapid::FixState;
 using lapid::Simulator;
@@ -32,7 +32,7 @@ double Wrap360(double a) {
 }
 
 // Advances the clock by `ms` and ticks; returns the fixes produced.
-std::vector<Fix> Step(FakeClock &clock, Simulator &sim, int64_t ms) {
+std::vector<Fix> Step(ManualClock &clock, Simulator &sim, int64_t ms) {
     clock.Advance(ms);
     sim.Tick(clock.MonoMs());
     return sim.TakeNewFixes();
@@ -48,7 +48,7 @@ SimulatorConfig QuickConfig(std::vector<Waypoint> route, double speed, bool loop
 }
 
 TEST(SimulatorTiming, FirstFixAfterTheConfiguredDelay) {
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock);  // default: 3 s to the first fix
     EXPECT_EQ(sim.State(), FixState::kAcquiring);
     EXPECT_FALSE(sim.LatestFix().has_value());
@@ -73,7 +73,7 @@ TEST(SimulatorTiming, FirstFixIsAlignedToAWholeSecond) {
     } const cases[] = {{0, 1000},    {1, 1000},    {1000, 1000},
                        {1001, 2000}, {2500, 3000}, {7000, 7000}};
     for (const Case &c : cases) {
-        FakeClock clock(kWall0);
+        ManualClock clock(kWall0);
         SimulatorConfig cfg;
         cfg.timeToFirstFixMs = c.ttffMs;
         Simulator sim(clock, cfg);
@@ -90,7 +90,7 @@ TEST(SimulatorTiming, FirstFixIsAlignedToAWholeSecond) {
 }
 
 TEST(SimulatorTiming, ExactlyOneFixPerSecond) {
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock, QuickConfig(Simulator::DefaultRoute(), 10, true));
     // Quarter-second ticks: each whole second yields one fix, the other ticks none.
     std::vector<Fix> all;
@@ -111,7 +111,7 @@ TEST(SimulatorTiming, ExactlyOneFixPerSecond) {
 }
 
 TEST(SimulatorTiming, LateTicksCatchUpWithinABound) {
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock, QuickConfig(Simulator::DefaultRoute(), 10, true));
     auto fixes = Step(clock, sim, 3500);
     ASSERT_EQ(fixes.size(), 3u);
@@ -128,7 +128,7 @@ TEST(SimulatorTiming, LateTicksCatchUpWithinABound) {
 TEST(SimulatorRoute, PositionAlongTheRouteMatchesGeographicLib) {
     const Waypoint a{48.85, 2.35, 0}, b{48.90, 2.45, 100}, c{48.80, 2.50, 40};
     const double speed = 7.0;
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock, QuickConfig({a, b, c}, speed, false));
 
     double len1 = 0, azi1 = 0, azi2 = 0;
@@ -186,7 +186,7 @@ TEST(SimulatorRoute, LoopingRouteComesRound) {
     const std::vector<Waypoint> square = {
         {0.0, 0.0, 0}, {0.0, 0.01, 0}, {0.01, 0.01, 0}, {0.01, 0.0, 0}};
     const double speed = 13.0;
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock, QuickConfig(square, speed, true));
     double total = 0;
     for (std::size_t i = 0; i < square.size(); ++i) {
@@ -222,7 +222,7 @@ TEST(SimulatorRoute, CourseFollowsTheDirectionOfTravel) {
         {{0, 0, 0}, {0, -0.1, 0}, 270.0},  // west, not -90
     };
     for (const Case &c : cases) {
-        FakeClock clock(kWall0);
+        ManualClock clock(kWall0);
         Simulator sim(clock, QuickConfig({c.from, c.to}, 5.0, false));
         const auto fixes = Step(clock, sim, 10'000);
         ASSERT_EQ(fixes.size(), 10u);
@@ -241,7 +241,7 @@ TEST(SimulatorRoute, CourseFollowsTheDirectionOfTravel) {
 }
 
 TEST(SimulatorAccuracy, ImprovesAfterAcquisitionThenSettles) {
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock, QuickConfig(Simulator::DefaultRoute(), 10, true));
     const auto fixes = Step(clock, sim, 7000);
     ASSERT_EQ(fixes.size(), 7u);
@@ -254,7 +254,7 @@ TEST(SimulatorAccuracy, ImprovesAfterAcquisitionThenSettles) {
 }
 
 TEST(SimulatorControl, JumpToFixedPositionOnTheNextSecond) {
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock, QuickConfig(Simulator::DefaultRoute(), 10, true));
     Step(clock, sim, 5000);
     clock.Advance(400);
@@ -277,7 +277,7 @@ TEST(SimulatorControl, JumpToFixedPositionOnTheNextSecond) {
 }
 
 TEST(SimulatorControl, NewRouteStartsAtItsFirstWaypoint) {
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock, QuickConfig(Simulator::DefaultRoute(), 10, true));
     Step(clock, sim, 4000);
     const std::vector<Waypoint> route = {{10, 10, 0}, {10.1, 10, 0}};
@@ -296,7 +296,7 @@ TEST(SimulatorControl, NewRouteStartsAtItsFirstWaypoint) {
 }
 
 TEST(SimulatorControl, InvalidOperationsChangeNothing) {
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock, QuickConfig({{1, 2, 3}}, 0, false));
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
@@ -329,7 +329,7 @@ TEST(SimulatorControl, InvalidOperationsChangeNothing) {
 }
 
 TEST(SimulatorControl, ForcedNoFixAndFix) {
-    FakeClock clock(kWall0);
+    ManualClock clock(kWall0);
     Simulator sim(clock);  // 3 s to the first fix
     // Forcing a fix during acquisition brings the first fix to the next second.
     clock.Advance(1200);
@@ -365,7 +365,7 @@ TEST(SimulatorControl, ForcedNoFixAndFix) {
 
 TEST(SimulatorDeterminism, TwoSimulatorsProduceIdenticalFixes) {
     auto run = [] {
-        FakeClock clock(kWall0);
+        ManualClock clock(kWall0);
         Simulator sim(clock);
         std::vector<Fix> out;
         for (int i = 0; i < 300; ++i) {
