@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Installs a Release build into a temporary prefix and builds and runs a consumer
 # project against it, through the CMake package (shared and static) and pkg-config.
+#
+#   scripts/check-install.sh [BUILD_DIR]   configures and builds the library there
+#   LAPI_INSTALL_FROM=DIR scripts/check-install.sh   installs an existing Release tree
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build-install}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DLAPI_BUILD_TESTS=OFF -DLAPI_BUILD_EXAMPLES=OFF -DLAPI_BUILD_SERVER=OFF >/dev/null
-cmake --build "$build" -j2
+if [ -n "${LAPI_INSTALL_FROM:-}" ]; then
+    build=$LAPI_INSTALL_FROM
+else
+    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DLAPI_BUILD_TESTS=OFF -DLAPI_BUILD_EXAMPLES=OFF -DLAPI_BUILD_SERVER=OFF >/dev/null
+    cmake --build "$build" -j2
+fi
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 
 prefix=$work/prefix

@@ -3,7 +3,7 @@
 # missing. Runs apt-get only when needed.
 set -euo pipefail
 packages=(
-    cmake ninja-build g++ clang libclang-rt-14-dev pkgconf
+    cmake ninja-build g++ clang libclang-rt-14-dev pkgconf python3
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     libsqlite3-dev libgeographiclib-dev libcli11-dev
     g++-arm-linux-gnueabihf qemu-user
