@@ -172,9 +172,9 @@ std::vector<LocationAnswer> LocationSessions::SettleUpTo(int64_t upToMs) {
             continue;
         }
         out.push_back(PeriodicReport(s, now));
-        // Next grid point strictly after the settled time: start + k * period.
+        // Next grid point after now, start + k * period: a late loop skips missed points.
         const int64_t period = static_cast<int64_t>(s.req.interval) * kMsPerS;
-        const int64_t k = (upToMs - s.startMs) / period + 1;
+        const int64_t k = (now - s.startMs) / period + 1;
         s.deadlineMs = s.startMs + k * period;
         deadlines_.emplace(s.deadlineMs, key);
     }

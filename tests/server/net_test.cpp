@@ -1,31 +1,69 @@
-// The socket layer of lapid on real Unix sockets in a temporary directory: safe
-// creation of the listening sockets, and the event loop carrying requests, answers,
-// control commands and slow readers.
-#include <gtest/gtest.h>
+// The event loop, listening sockets and NetServer over real sockets in a temporary folder.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <gtest/gtest.h>
+
 #include <fstream>
 
-#include "control/control.h"
-#include "lapid_harness.h"
 #include "net/event_loop.h"
 #include "net/net_server.h"
 #include "net/unix_socket.h"
+#include "proto/log_batch.h"
+#include "testkit.h"
 
-namespace lapidtest {
 namespace {
 
-int ConnectTo(const std::string &path) {
+using namespace lapid;
+using lapitest::Msg;
+
+TEST(EventLoop, HandlersUnwatchAndTimersStepThroughEveryDeadline) {
+    ManualClock clock;
+    EventLoop loop(clock);
+    int a[2], b[2];
+    ASSERT_EQ(::pipe(a), 0);
+    ASSERT_EQ(::pipe(b), 0);
+    int calls = 0;
+    // Both are readable in one wait; the first handler to run unwatches the other.
+    loop.Watch(a[0], EPOLLIN, [&](uint32_t) { ++calls, loop.Unwatch(b[0]), loop.Unwatch(a[0]); });
+    loop.Watch(b[0], EPOLLIN, [&](uint32_t) { ++calls, loop.Unwatch(a[0]), loop.Unwatch(b[0]); });
+    ASSERT_EQ(::write(a[1], "x", 1), 1);
+    ASSERT_EQ(::write(b[1], "x", 1), 1);
+    EXPECT_EQ(loop.RunOnce(1000), 2);
+    EXPECT_EQ(calls, 1);
+    for (int fd : {a[0], a[1], b[0], b[1]}) {
+        ::close(fd);
+    }
+
+    std::vector<int64_t> fired;
+    int64_t next = 300;
+    loop.AddTimer([&]() -> std::optional<int64_t> { return next; },
+                  [&] { fired.push_back(clock.MonoMs()), next += 300; });
+    loop.AddTimer([] { return std::optional<int64_t>(); }, [&] { ADD_FAILURE(); });
+    EXPECT_EQ(loop.NextTimerDeadline(), 300);
+    EXPECT_EQ(AdvanceManualClock(loop, clock, 1000), 1000);
+    EXPECT_EQ(fired, (std::vector<int64_t>{300, 600, 900}));
+    // A deadline that has come fires without waiting, even on a manual clock.
+    next = 1000;
+    EXPECT_EQ(loop.RunOnce(-1), 0);
+    EXPECT_EQ(fired.back(), 1000);
+    // A timer that stays due does not hold the clock.
+    loop.AddTimer([] { return std::optional<int64_t>(0); }, [] {});
+    EXPECT_EQ(AdvanceManualClock(loop, clock, 500), 1500);
+    EXPECT_EQ(fired.back(), 1500);
+}
+
+int Connect(const std::string &path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         ::close(fd);
         return -1;
     }
@@ -34,199 +72,153 @@ int ConnectTo(const std::string &path) {
 
 mode_t ModeOf(const std::string &path) {
     struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
-    return st.st_mode & 07777;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-TEST(UnixSocket, RefusesWhatIsNotAStaleSocketAndLeavesItAlone) {
-    TempDir d;
+TEST(UnixSocket, StaleSocketsAreReplacedAnythingElseIsLeftAlone) {
+    lapitest::TempDir dir;
+    const std::string sock = dir.File("s"), file = dir.File("f");
+    std::ofstream(file) << "keep";
     std::string error;
-
-    const std::string file = d.File("file");
-    std::ofstream(file) << "keep me";
-    EXPECT_EQ(lapid::ListenUnix(file, 0660, &error), -1);
-    EXPECT_EQ(error, file + " exists and is not a socket");
-    EXPECT_EQ(lapid::ProbeSocketPath(file), lapid::PathState::kNotASocket);
-
-    // A symlink to a stale socket is not followed, and the socket stays.
-    const std::string target = d.File("target");
-    const int stale = lapid::ListenUnix(target, 0600, &error);
-    ASSERT_GE(stale, 0) << error;
-    ::close(stale);
-    const std::string link = d.File("link");
-    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-    EXPECT_EQ(lapid::ListenUnix(link, 0660, &error), -1);
-    EXPECT_EQ(lapid::ProbeSocketPath(link), lapid::PathState::kNotASocket);
-    EXPECT_EQ(lapid::ProbeSocketPath(target), lapid::PathState::kStaleSocket);
-
-    const std::string dir = d.File("dir");
-    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    EXPECT_EQ(lapid::ListenUnix(dir, 0660, &error), -1);
-
-    std::ifstream in(file);
-    std::string content;
-    std::getline(in, content);
-    EXPECT_EQ(content, "keep me");
-    struct stat st {};
-    EXPECT_EQ(::lstat(link.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ListenUnix(file, 0600, &error), -1);
+    EXPECT_EQ(ProbeSocketPath(file), PathState::kNotASocket);
+    EXPECT_EQ(ProbeSocketPath(dir.File("none")), PathState::kFree);
+    const int live = ListenUnix(sock, 0640, &error);
+    ASSERT_GE(live, 0) << error;
+    EXPECT_EQ(ModeOf(sock), 0640u);
+    EXPECT_EQ(ProbeSocketPath(sock), PathState::kLiveServer);
+    EXPECT_EQ(ListenUnix(sock, 0600, &error), -1);
+    EXPECT_EQ(error, "another server is listening on " + sock);
+    ::close(live);
+    EXPECT_EQ(ProbeSocketPath(sock), PathState::kStaleSocket);
+    const int again = ListenUnix(sock, 0600, &error);
+    EXPECT_GE(again, 0) << error;
+    EXPECT_EQ(ModeOf(sock), 0600u);
+    ::close(again);
+    std::string kept;
+    std::ifstream(file) >> kept;
+    EXPECT_EQ(kept, "keep");
 }
 
-TEST(UnixSocket, ReplacesAStaleSocketRefusesALiveOneAndSetsTheMode) {
-    TempDir d;
-    std::string error;
-    const std::string path = d.File("sock");
-    EXPECT_EQ(lapid::ProbeSocketPath(path), lapid::PathState::kFree);
-
-    const int first = lapid::ListenUnix(path, 0640, &error);
-    ASSERT_GE(first, 0) << error;
-    EXPECT_EQ(ModeOf(path), 0640u);
-    EXPECT_EQ(lapid::ProbeSocketPath(path), lapid::PathState::kLiveServer);
-    EXPECT_EQ(lapid::ListenUnix(path, 0660, &error), -1);
-    EXPECT_EQ(error, "another server is listening on " + path);
-
-    ::close(first);  // the file stays behind, nobody listens
-    EXPECT_EQ(lapid::ProbeSocketPath(path), lapid::PathState::kStaleSocket);
-    const int second = lapid::ListenUnix(path, 0600, &error);
-    ASSERT_GE(second, 0) << error;
-    EXPECT_EQ(ModeOf(path), 0600u);
-    ::close(second);
-}
-
-// A NetServer on sockets in a temporary directory, run step by step.
-class NetServerTest : public ::testing::Test {
-  protected:
-    NetServerTest() : net(loop, h.engine, commands) {}
-
-    void SetUp() override {
-        lapid::NetConfig config;
-        config.servicePath = dir.File("lapisock");
-        config.serviceMode = 0660;
-        config.controlPath = dir.File("lapisock.ctl");
+struct Server {
+    Server() {
+        cfg.servicePath = dir.File("svc");
+        cfg.controlPath = dir.File("ctl");
         std::string error;
-        ASSERT_TRUE(net.Start(config, &error)) << error;
-        loop.AddTimer([this] { return h.engine.NextDeadlineMs(); }, [this] { h.engine.OnTime(); });
         loop.SetBeforeSleep([this] { net.Flush(); });
+        started = net.Start(cfg, &error);
+        EXPECT_TRUE(started) << error;
     }
-
-    // Runs the loop until fd has `want` bytes to read (or a few seconds pass).
-    Bytes ReadExactly(int fd, std::size_t want) {
-        Bytes got;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (got.size() < want && std::chrono::steady_clock::now() < end) {
-            loop.RunOnce(5);
+    // Runs the loop until `fd` has something to read (at most about ten seconds).
+    bool Await(int fd) {
+        for (int i = 0; i < 1000; ++i) {
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, 0) == 1) {
-                uint8_t buf[512];
-                const ssize_t n = ::read(fd, buf, std::min(sizeof buf, want - got.size()));
-                if (n <= 0) {
-                    break;
-                }
-                got.insert(got.end(), buf, buf + n);
+                return true;
             }
-        }
-        return got;
-    }
-    // True once the peer sees end of stream on fd.
-    bool SeesEof(int fd) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < end) {
-            loop.RunOnce(5);
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 0) == 1) {
-                uint8_t buf[4096];
-                const ssize_t n = ::read(fd, buf, sizeof buf);
-                if (n <= 0) {
-                    return true;
-                }
-            }
+            loop.RunOnce(10);
         }
         return false;
     }
-    void Write(int fd, const Bytes &b) {
-        ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
-    }
-    std::pair<int, int> Register(uint32_t services) {
-        const int sync = ConnectTo(dir.File("lapisock"));
-        LAPI_REGISTER_REQ_S reg{};
-        reg.header = Header(LAPI_MSG_REGISTER_REQ, 4);
-        reg.service = services;
-        Write(sync, ToBytes(reg));
-        const auto rsp = As<LAPI_REGISTER_RSP_S>(ReadExactly(sync, 12));
-        const int async = ConnectTo(dir.File("lapisock"));
-        Write(async, ToBytes(EngineHarness::AsyncReq(rsp.globalId)));
-        EXPECT_EQ(ReadExactly(async, 8).size(), 8u);
-        return {sync, async};
+    std::optional<lapitest::Bytes> Read(int fd) {
+        return Await(fd) ? lapitest::ReadMsg(fd) : std::nullopt;
     }
 
-    EngineHarness h;
-    TempDir dir;
-    lapid::EventLoop loop{h.clock};
-    lapid::ControlCommands commands{h.engine, &h.sim};
-    lapid::NetServer net;
+    lapitest::TempDir dir;
+    ManualClock clock;
+    Simulator sim{clock};
+    LocationSessions sessions{clock};
+    StatusModel status;
+    MtlrNotifications mtlr{clock};
+    ProximityListeners proximity;
+    std::unique_ptr<GpsDb> db = GpsDb::Open(dir.File("gps.db"));
+    Engine engine{clock, Domain{sessions, status, mtlr, proximity, *db, sim}, EngineLimits{}, 1};
+    ControlCommands commands{engine, &sim};
+    EventLoop loop{clock};
+    NetServer net{loop, engine, commands};
+    NetConfig cfg;
+    bool started = false;
 };
 
-TEST_F(NetServerTest, SocketModesAndRemovalOnStop) {
-    EXPECT_EQ(ModeOf(dir.File("lapisock")), 0660u);
-    EXPECT_EQ(ModeOf(dir.File("lapisock.ctl")), 0600u);
-    net.Stop();
-    EXPECT_EQ(lapid::ProbeSocketPath(dir.File("lapisock")), lapid::PathState::kFree);
-    EXPECT_EQ(lapid::ProbeSocketPath(dir.File("lapisock.ctl")), lapid::PathState::kFree);
-}
+TEST(NetServer, ServiceAndControlOverSocketsInOrderThenStop) {
+    Server s;
+    ASSERT_TRUE(s.started);
+    EXPECT_EQ(ModeOf(s.cfg.servicePath), 0660u);
+    EXPECT_EQ(ModeOf(s.cfg.controlPath), 0600u);
+    const int sync = Connect(s.cfg.servicePath), async = Connect(s.cfg.servicePath);
+    ASSERT_TRUE(lapitest::WriteAll(sync, Msg("registerReq service=4")));
+    const auto rsp = s.Read(sync);
+    ASSERT_TRUE(rsp);
+    EXPECT_EQ(lapitest::NameOf(*rsp), "registerRsp");
+    ASSERT_TRUE(lapitest::WriteAll(async, Msg("getAsyncFdReq globalId=1")));
+    ASSERT_TRUE(s.Read(async));
 
-TEST_F(NetServerTest, RequestsAndAnswersOverSockets) {
-    const auto [sync, async] = Register(LAPI_SERVICE_STATUS | LAPI_SERVICE_MOLR);
-    Write(sync, ToBytes(Request<LAPI_GET_STATUS_REQ_S>(LAPI_MSG_GET_STATUS_REQ, 1)));
-    EXPECT_EQ(MsgIdOf(ReadExactly(sync, 38)), LAPI_MSG_GET_STATUS_RSP);
-    // Split into single bytes on the wire.
-    const Bytes req = ToBytes(Request<LAPI_GET_STATUS_REQ_S>(LAPI_MSG_GET_STATUS_REQ, 0));
-    for (uint8_t byte : req) {
-        Write(sync, Bytes{byte});
-        loop.RunOnce(0);
-    }
-    EXPECT_EQ(MsgIdOf(ReadExactly(async, 38)), LAPI_MSG_GET_STATUS_RSP);
-
-    // The peer closing its async connection closes the sync one.
-    ::close(async);
-    EXPECT_TRUE(SeesEof(sync));
-    ::close(sync);
-    EXPECT_EQ(h.engine.ClientCount(), 0u);
-}
-
-TEST_F(NetServerTest, ControlConnectionAnswersLines) {
-    const int ctl = ConnectTo(dir.File("lapisock.ctl"));
-    ASSERT_GE(ctl, 0);
-    const std::string cmd = "status hwStatus 2\nclients\n";
-    Write(ctl, Bytes(cmd.begin(), cmd.end()));
-    const Bytes got = ReadExactly(ctl, 6);
-    EXPECT_EQ(std::string(got.begin(), got.end()), "OK\nOK\n");
-    EXPECT_EQ(Val(h.status.Current().hwStatus), 2);
-    ::close(ctl);
-}
-
-TEST_F(NetServerTest, SlowReaderIsDisconnectedWithoutBlockingOthers) {
-    // The engine of this fixture has the default bound (256 KiB): the unread
-    // connection's socket buffer fills first, then the queue passes the bound.
-    const auto [slowSync, slowAsync] = Register(LAPI_SERVICE_STATUS);
-    const auto [sync, async] = Register(LAPI_SERVICE_STATUS);
-    bool disconnected = false;
-    for (int i = 0; i < 40000 && !disconnected; ++i) {
-        h.engine.SetStatus("emergencyStatus", i % 2);
-        loop.RunOnce(0);
-        // The reading client keeps up.
-        uint8_t buf[4096];
-        while (::recv(async, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+    // More answers than the socket takes at once, while the client does not read.
+    constexpr int kRequests = 6000;
+    for (int i = 0; i < kRequests; s.loop.RunOnce(0)) {
+        lapitest::Bytes batch;  // one write for 100 requests: small writes fill a socket early
+        for (const int end = i + 100; i < end; ++i) {
+            const auto req = Msg("getStatusReq mode=1 sessionId=" + std::to_string(i % 256));
+            batch.insert(batch.end(), req.begin(), req.end());
         }
-        disconnected = h.engine.Count().disconnectsSlowReader == 1;
+        ASSERT_TRUE(lapitest::WriteAll(sync, batch));
     }
-    EXPECT_TRUE(disconnected);
-    EXPECT_TRUE(SeesEof(slowSync));
-    Write(sync, ToBytes(Request<LAPI_GET_STATUS_REQ_S>(LAPI_MSG_GET_STATUS_REQ, 1)));
-    EXPECT_EQ(MsgIdOf(ReadExactly(sync, 38)), LAPI_MSG_GET_STATUS_RSP);
-    for (int fd : {slowSync, slowAsync, sync, async}) {
+    for (int i = 0; i < kRequests; ++i) {
+        const auto m = s.Read(sync);
+        ASSERT_TRUE(m) << i;
+        ASSERT_EQ(lapitest::Get(*m, "sessionId"), i % 256) << i;
+    }
+
+    const int ctl = Connect(s.cfg.controlPath);
+    ASSERT_TRUE(lapitest::WriteAll(ctl, lapitest::Bytes{'c', 'l', 'i'}));
+    ASSERT_TRUE(lapitest::WriteAll(ctl, lapitest::Bytes{'e', 'n', 't', 's', '\n'}));
+    std::string answer;
+    ASSERT_TRUE(lapitest::WaitUntil([&] {
+        char buf[256];
+        if (s.Await(ctl)) {
+            const ssize_t n = ::read(ctl, buf, sizeof buf);
+            answer.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        }
+        return answer.ends_with("OK\n");
+    }));
+    EXPECT_EQ(
+        answer,
+        "client globalId=1 pid=0 services=4 sessions=0 listeners=0 pending=0 async=yes\nOK\n");
+    EXPECT_EQ(s.net.ControlConnections(), 1u);
+
+    // The peer going away releases the client.
+    ::close(async);
+    ASSERT_TRUE(
+        lapitest::WaitUntil([&] { return s.loop.RunOnce(10), s.engine.ClientCount() == 0; }));
+    s.net.Stop();
+    EXPECT_EQ(ModeOf(s.cfg.servicePath), 0u);
+    EXPECT_EQ(ModeOf(s.cfg.controlPath), 0u);
+    char c;
+    EXPECT_EQ(::read(ctl, &c, 1), 0);
+    for (int fd : {sync, ctl}) {
         ::close(fd);
     }
 }
 
+TEST(LogBatch, GathersWholeLinesUntilFlushed) {
+    Server s;
+    lapitest::StderrCapture capture;
+    LogBatch::Install();
+    const ConnId id = s.engine.Open();
+    const auto bad = Msg("getStatusReq mode=1");
+    s.engine.Receive(id, bad.data(), bad.size());
+    s.engine.Receive(s.engine.Open(), bad.data(), bad.size());
+    const std::size_t gathered = LogBatch::Pending();
+    EXPECT_GT(gathered, 0u);
+    EXPECT_EQ(capture.Text(), "");
+    LogBatch::Flush();
+    EXPECT_EQ(LogBatch::Pending(), 0u);
+    EXPECT_EQ(capture.Text().size(), gathered);
+    ASSERT_EQ(capture.Lines().size(), 4u);  // a trace line and an error line each
+    EXPECT_NE(capture.Lines().at(3).find("Refused connection 2"), std::string::npos);
+    LogBatch::Uninstall();
+    s.engine.Receive(s.engine.Open(), bad.data(), bad.size());
+    EXPECT_EQ(capture.Lines().size(), 6u);
+}
+
 }  // namespace
-}  // namespace lapidtest

@@ -37,6 +37,8 @@ void Lapid::Spawn() {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
+    // A restart must not find the previous run's "lapid: ready" in the log.
+    ::unlink(log.c_str());
     pid_ = ::fork();
     if (pid_ == 0) {
         const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

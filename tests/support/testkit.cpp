@@ -93,7 +93,7 @@ void PutFiles(Bytes &b, const Field &f, std::string_view text) {
         const std::size_t colon = item.find(':');
         const std::size_t at = f.offset2 + n * kElem;
         const Bytes data = FromHex(item.substr(colon + 1));
-        PutLe(b, at, static_cast<uint64_t>(Number(item.substr(0, colon))), 4);
+        PutLe(b, at, static_cast<uint64_t>(static_cast<int64_t>(Number(item.substr(0, colon)))), 4);
         PutLe(b, at + 4, data.size(), 2);
         std::copy(data.begin(), data.end(), b.begin() + static_cast<std::ptrdiff_t>(at + 6));
         ++n;
@@ -157,7 +157,8 @@ Bytes Msg(std::string_view spec) {
             throw std::invalid_argument("expected label=value: " + word);
         }
         if (label == "pid" || label == "msgLen") {
-            PutLe(b, label == "pid" ? 0 : 6, static_cast<uint64_t>(Number(value)),
+            PutLe(b, label == "pid" ? 0 : 6,
+                  static_cast<uint64_t>(static_cast<int64_t>(Number(value))),
                   label == "pid" ? 4 : 2);
             continue;
         }
