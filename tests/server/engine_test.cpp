@@ -4,10 +4,10 @@
 //
 //   scenario NAME [ttff=MS] [backlog=N] [maxinput=N] [regtimeout=MS]   a fresh engine
 //   open c1 c2              new connections
-//   c1 > SPEC [| SPEC]      messages (testkit Msg) in one Receive(); `>1` byte by byte
+//   c1 > MSG [| MSG]      messages (testkit Msg) in one Receive(); `>1` byte by byte
 //   c1 >hex HEX             raw bytes
 //   c1 < NAME label=V ...   the next message written on c1 and chosen fields (V~TOL)
-//   c1 <= SPEC              the next message, byte for byte
+//   c1 <= MSG              the next message, byte for byte
 //   c1 closed | alive       the engine closed c1 / did not
 //   c1 stall | read | bye   stop reading, read again, the peer goes away
 //   ctl CMD / ctl? CMD      a control command that must answer OK / any answer
@@ -112,8 +112,8 @@ struct Harness {
 Bytes Messages(const std::string &text) {
     Bytes all;
     std::istringstream in(text);
-    for (std::string spec; std::getline(in, spec, '|');) {
-        const Bytes m = lapitest::Msg(spec);
+    for (std::string desc; std::getline(in, desc, '|');) {
+        const Bytes m = lapitest::Msg(desc);
         all.insert(all.end(), m.begin(), m.end());
     }
     return all;

@@ -129,11 +129,11 @@ TEST_F(Client, FailedRegistrationUnwinds) {
         line.rfind("> ", 0) == 0 ? cases.push_back({line.substr(2), {}})
                                  : cases.back().second.push_back(WithPid(line));
     }
-    for (const auto &[spec, errors] : cases) {
-        SCOPED_TRACE(spec);
+    for (const auto &[desc, errors] : cases) {
+        SCOPED_TRACE(desc);
         server_.reset();
         server_ = std::make_unique<FakeServer>();
-        std::istringstream words(spec);
+        std::istringstream words(desc);
         std::string service, word;
         words >> service;
         std::optional<std::tuple<Call, int, int>> fail;

@@ -65,8 +65,8 @@ bool Lapid::Start() {
 
 int Lapid::WaitExit(std::chrono::milliseconds timeout) {
     int status = 0;
-    if (pid_ <= 0 || !WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
-                                timeout)) {
+    if (pid_ <= 0 ||
+        !WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) {
         return -1;
     }
     pid_ = -1;

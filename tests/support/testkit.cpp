@@ -138,8 +138,8 @@ Bytes FromHex(std::string_view text) {
     return b;
 }
 
-Bytes Msg(std::string_view spec) {
-    std::istringstream in{std::string(spec)};
+Bytes Msg(std::string_view desc) {
+    std::istringstream in{std::string(desc)};
     std::string name;
     in >> name;
     const lapi::cat::Msg *m = ByName(name);
@@ -279,7 +279,7 @@ std::optional<Bytes> ReadMsg(int fd, std::chrono::milliseconds timeout) {
     if (!ReadExact(fd, b.data(), 8, end)) {
         return std::nullopt;
     }
-    b.resize(8 + GetLe(b, 6, 2));
+    b.resize(8 + static_cast<std::size_t>(GetLe(b, 6, 2)));
     if (!ReadExact(fd, b.data() + 8, b.size() - 8, end)) {
         return std::nullopt;
     }

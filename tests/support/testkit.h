@@ -43,7 +43,7 @@ Rec FromBytes(const Bytes &b) {
 // other label names a field of the record (numbers in decimal, 0x hex or floating point;
 // the data of a counted byte field as hex digits). Unnamed fields are 0. Throws
 // std::invalid_argument on an unknown name or label.
-Bytes Msg(std::string_view spec);
+Bytes Msg(std::string_view desc);
 // The value of a field of a whole message (found by its msgId), as a double.
 double Get(const Bytes &msg, std::string_view label);
 uint16_t MsgIdOf(const Bytes &msg);

@@ -58,9 +58,10 @@ const LAPI_MSG_HEADER_S *Hdr(const Bytes &m) {
     return reinterpret_cast<const LAPI_MSG_HEADER_S *>(m.data());
 }
 
-// A catalogue message spec; "@OFF=HEX" patches bytes, "@size=N" cuts or pads with 0xdd.
-Bytes Build(const std::string &spec) {
-    std::istringstream in(spec);
+// A message described by catalogue labels; "@OFF=HEX" patches bytes, "@size=N" cuts or pads with
+// 0xdd.
+Bytes Build(const std::string &desc) {
+    std::istringstream in(desc);
     std::string base;
     std::vector<std::string> patches;
     for (std::string w; in >> w;) {
@@ -83,7 +84,7 @@ Bytes Build(const std::string &spec) {
 }
 
 struct Case {
-    std::string spec;
+    std::string desc;
     std::vector<std::string> lines;
 };
 
@@ -161,8 +162,8 @@ TEST(Trace, EveryCaseOfTheDataFile) {
     const std::vector<Case> cases = Cases();
     ASSERT_GT(cases.size(), 50u);
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.spec);
-        const Bytes m = Build(c.spec);
+        SCOPED_TRACE(c.desc);
+        const Bytes m = Build(c.desc);
         const Bytes copy = m;
         const lapi::cat::Msg *cat = lapi::cat::Find(MsgIdOf(m));
         const bool whole = cat != nullptr && m.size() == cat->recordSize;
@@ -290,8 +291,8 @@ TEST(TraceThreads, EveryLineStaysWhole) {
     std::map<std::string, size_t> perRound;
     std::vector<Bytes> msgs;
     for (const Case &c : cases) {
-        if (c.lines.size() > 1 || c.spec.rfind("getLocationRsp pid=400", 0) == 0) {
-            msgs.push_back(Build(c.spec));
+        if (c.lines.size() > 1 || c.desc.rfind("getLocationRsp pid=400", 0) == 0) {
+            msgs.push_back(Build(c.desc));
             for (const std::string &l : c.lines) {
                 ++perRound[l];
             }
