@@ -20,6 +20,7 @@
 //   closed NAME                 lapid has closed the raw connection
 //   ctl CMD [=> TEXT]           one control command; its answer ends in OK or holds TEXT
 //   poll CMD => TEXT            repeats a read-only control command until TEXT shows
+//   log TEXT                    lapid's log shows TEXT
 //
 // Before `ctl`, `poll` and `quiet`, the runner waits until lapid has read every message
 // sent so far (counter messages_in), so that a clock step never overtakes a request.
@@ -200,6 +201,9 @@ class Scenario {
                 pollfd pfd{fd, POLLIN, 0};
                 return ::poll(&pfd, 1, 100) == 1 && ::recv(fd, buf, sizeof buf, 0) <= 0;
             }));
+        } else if (op == "log") {
+            Barrier();
+            EXPECT_TRUE(lapid_->WaitLog(Join(w, 1))) << Join(w, 1) << " not in:\n" << lapid_->Log();
         } else if (op == "ctl" || op == "poll") {
             Barrier();
             const std::string cmd = Join(w, 1);

@@ -232,6 +232,16 @@ TEST(GpsDb, FileSurvivesReopenAndFailuresLeaveItAsItWas) {
     EXPECT_EQ(Stored(*db, 666), 6);
     db.reset();
     EXPECT_EQ(Stored(*GpsDb::Open(path), 3), 0x44);
+    // A read that fails inside SQLite is a storage error with its reason.
+    db = GpsDb::Open(path);
+    Exec(path,
+         "ALTER TABLE gps_db_entry RENAME TO kept; CREATE VIEW gps_db_entry(file_id, len, data) "
+         "AS SELECT 1, abs(-9223372036854775807 - 1), x'00'");
+    GpsDbResult r = GpsDbResult::kOk;
+    EXPECT_FALSE(db->Get(1, &r));
+    EXPECT_EQ(r, GpsDbResult::kStorageError);
+    EXPECT_NE(db->LastError().find("cannot read an entry"), std::string::npos) << db->LastError();
+    db.reset();
 
     std::string error;
     Exec(path, "PRAGMA user_version = 2");
