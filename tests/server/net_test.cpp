@@ -1,6 +1,7 @@
 // The event loop, listening sockets and NetServer over real sockets in a temporary folder.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -36,7 +37,14 @@ TEST(EventLoop, HandlersUnwatchAndTimersStepThroughEveryDeadline) {
     ASSERT_EQ(::write(b[1], "x", 1), 1);
     EXPECT_EQ(loop.RunOnce(1000), 2);
     EXPECT_EQ(calls, 1);
-    for (int fd : {a[0], a[1], b[0], b[1]}) {
+    // Descriptor 0 is a descriptor like any other (a server started with stdin closed).
+    const int savedStdin = ::dup(0);
+    ::dup2(a[1], 0);
+    EXPECT_TRUE(loop.Watch(0, EPOLLOUT, [](uint32_t) {}));
+    EXPECT_TRUE(loop.Modify(0, EPOLLOUT | EPOLLIN));
+    loop.Unwatch(0);
+    ::dup2(savedStdin, 0);
+    for (int fd : {a[0], a[1], b[0], b[1], savedStdin}) {
         ::close(fd);
     }
 
@@ -58,8 +66,7 @@ TEST(EventLoop, HandlersUnwatchAndTimersStepThroughEveryDeadline) {
     EXPECT_EQ(fired.back(), 1500);
 }
 
-int Connect(const std::string &path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int Connect(const std::string &path, int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     path.copy(addr.sun_path, sizeof addr.sun_path - 1);
@@ -198,6 +205,31 @@ TEST(NetServer, ServiceAndControlOverSocketsInOrderThenStop) {
     for (int fd : {sync, ctl}) {
         ::close(fd);
     }
+}
+
+TEST(NetServer, ShedsAConnectionWhenOutOfDescriptors) {
+    Server s;
+    ASSERT_TRUE(s.started);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const std::vector<int> open = lapitest::OpenFds();
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;  // below the lowest free descriptor: no new one can be opened
+    low.rlim_cur = 0;
+    while (std::find(open.begin(), open.end(), static_cast<int>(low.rlim_cur)) != open.end()) {
+        ++low.rlim_cur;
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    ASSERT_EQ(Connect(s.cfg.servicePath, fd), fd);
+    // lapid cannot accept it; it closes it instead of spinning on a readable listener.
+    const bool shed = lapitest::WaitUntil([&] {
+        s.loop.RunOnce(10);
+        char c;
+        return ::recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+    });
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_TRUE(shed);
+    ::close(fd);
 }
 
 TEST(LogBatch, GathersWholeLinesUntilFlushed) {
