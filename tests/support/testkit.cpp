@@ -95,6 +95,9 @@ void PutFiles(Bytes &b, const Field &f, std::string_view text) {
         const Bytes data = FromHex(item.substr(colon + 1));
         PutLe(b, at, static_cast<uint64_t>(static_cast<int64_t>(Number(item.substr(0, colon)))), 4);
         PutLe(b, at + 4, data.size(), 2);
+        if (at + 6 + data.size() > b.size()) {
+            throw std::invalid_argument("file data past the end of the message");
+        }
         std::copy(data.begin(), data.end(), b.begin() + static_cast<std::ptrdiff_t>(at + 6));
         ++n;
     }
@@ -175,6 +178,10 @@ Bytes Msg(std::string_view desc) {
             PutFiles(b, *found, value);
         } else if (found->kind == Kind::CountedBytes && label == found->label2) {
             const Bytes data = FromHex(value);
+            if (data.size() > found->capacity) {
+                throw std::invalid_argument(label + " holds at most " +
+                                            std::to_string(found->capacity) + " bytes");
+            }
             PutLe(b, found->offset, data.size(), found->width);
             std::copy(data.begin(), data.end(),
                       b.begin() + static_cast<std::ptrdiff_t>(found->offset2));
