@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "net/event_loop.h"
 #include "net/net_server.h"
@@ -105,6 +107,33 @@ TEST(UnixSocket, StaleSocketsAreReplacedAnythingElseIsLeftAlone) {
     std::string kept;
     std::ifstream(file) >> kept;
     EXPECT_EQ(kept, "keep");
+}
+
+// On the system clock the loop sleeps until the next deadline and no longer. The bound
+// is generous: the check is that the wait ends at all, not how fast.
+TEST(EventLoop, WakesForTheNextDeadlineOnTheSystemClock) {
+    SystemClock clock;
+    EventLoop loop(clock);
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    loop.Watch(wake[0], EPOLLIN, [](uint32_t) {});
+    const int64_t due = clock.MonoMs() + 20;
+    std::atomic<bool> fired{false};
+    loop.AddTimer([&] { return fired ? std::nullopt : std::optional<int64_t>(due); },
+                  [&] { fired = true; });
+    std::thread runner([&] {
+        while (!fired) {
+            loop.RunOnce(-1);
+        }
+    });
+    const bool woke = lapitest::WaitUntil([&] { return fired.load(); });
+    if (!woke) {
+        EXPECT_EQ(::write(wake[1], "x", 1), 1);  // lets the stuck loop end
+    }
+    runner.join();
+    EXPECT_TRUE(woke);
+    ::close(wake[0]);
+    ::close(wake[1]);
 }
 
 struct Server {
