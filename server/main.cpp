@@ -34,6 +34,7 @@
 #include "proto/log_batch.h"
 #include "sources/simulator.h"
 #include "store/gps_db.h"
+#include "LAPI_SrvCli.h"
 
 #ifndef LAPID_VERSION
 #define LAPID_VERSION "0.0.0"
@@ -123,7 +124,7 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     const long fdLimit = lapid::RaiseFdLimit();
     const int sigFd = BlockTermSignals();
     if (sigFd < 0) {
-        Fail(std::string("cannot set up signal handling: ") + std::strerror(errno));
+        Fail(std::string("cannot set up signal handling: ") + LAPI_ErrnoText(errno).c_str());
         return kExitStartup;
     }
     LAPI_LogApMsgInit();
@@ -173,7 +174,7 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     netConfig.controlPath = o.control;
     netConfig.maxControlBacklog = o.maxBacklog;
     if (!loop.Ok() || !net.Start(netConfig, &error)) {
-        Fail(loop.Ok() ? error : std::string("epoll: ") + std::strerror(errno));
+        Fail(loop.Ok() ? error : std::string("epoll: ") + LAPI_ErrnoText(errno).c_str());
         close(sigFd);
         return kExitStartup;
     }

@@ -59,7 +59,8 @@ bool NetServer::Start(const NetConfig &config, std::string *error) {
     const bool watched = loop_.Watch(service_.fd, EPOLLIN, [this](uint32_t) { AcceptService(); }) &&
                          loop_.Watch(control_.fd, EPOLLIN, [this](uint32_t) { AcceptControl(); });
     if (!watched) {
-        *error = std::string("cannot watch the listening sockets: ") + std::strerror(errno);
+        *error =
+            std::string("cannot watch the listening sockets: ") + LAPI_ErrnoText(errno).c_str();
         Stop();
         return false;
     }
@@ -110,7 +111,7 @@ int NetServer::AcceptOne(int listenFd) {
         }
         if ((errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
             LAPID_ERR("Fail to accept, errno is: %d, %s: shedding a connection!", errno,
-                      std::strerror(errno));
+                      LAPI_ErrnoText(errno).c_str());
             ::close(spareFd_);
             const int shed = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (shed >= 0) {
@@ -118,7 +119,7 @@ int NetServer::AcceptOne(int listenFd) {
             }
             spareFd_ = OpenSpare();
         } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            LAPID_ERR("Fail to accept, errno is: %d, %s", errno, std::strerror(errno));
+            LAPID_ERR("Fail to accept, errno is: %d, %s", errno, LAPI_ErrnoText(errno).c_str());
         }
         return -1;
     }
@@ -129,7 +130,8 @@ void NetServer::AcceptService() {
         const ConnId id = engine_.Open();
         svc_[id] = ServiceConn{fd, false};
         if (!loop_.Watch(fd, kInput, [this, id](uint32_t ev) { OnService(id, ev); })) {
-            LAPID_ERR("Fail to watch connection, errno is: %d, %s", errno, std::strerror(errno));
+            LAPID_ERR("Fail to watch connection, errno is: %d, %s", errno,
+                      LAPI_ErrnoText(errno).c_str());
             CloseService(id);
         }
     }

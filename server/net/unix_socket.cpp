@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "LAPI_SrvCli.h"
+
 namespace lapid {
 
 namespace {
@@ -26,7 +28,7 @@ bool MakeAddress(const std::string &path, sockaddr_un &addr, socklen_t &len) {
 }
 
 std::string SysError(const std::string &what) {
-    return what + ": " + std::strerror(errno);
+    return what + ": " + LAPI_ErrnoText(errno).c_str();
 }
 
 void Set(std::string *out, const std::string &text) {

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "LAPI_SrvCli.h"
+
 namespace lapictl {
 namespace {
 
@@ -15,7 +17,7 @@ namespace {
 constexpr std::size_t kMaxLine = 64 * 1024;
 
 std::string ErrnoText(int err) {
-    return std::strerror(err);
+    return LAPI_ErrnoText(err).c_str();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "lapi/lapi.h"
+#include "LAPI_SrvCli.h"
 
 namespace lapictl {
 namespace {
@@ -83,7 +84,7 @@ bool SetUpDiagnostics(bool trace, const std::string &logPath) {
     const int flags = logPath.empty() ? O_WRONLY : O_WRONLY | O_CREAT | O_APPEND;
     const int fd = ::open(target, flags | O_CLOEXEC, 0644);
     if (fd < 0) {
-        Complain("cannot open the log file " + logPath + ": " + std::strerror(errno));
+        Complain("cannot open the log file " + logPath + ": " + LAPI_ErrnoText(errno).c_str());
         return false;
     }
     ::dup2(fd, STDERR_FILENO);
@@ -150,7 +151,7 @@ void WaitNotice::Stop() {
 
 void CatchStopSignals() {
     if (g_stopPipe[0] < 0 && ::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        Complain(std::string("cannot create a pipe: ") + std::strerror(errno));
+        Complain(std::string("cannot create a pipe: ") + LAPI_ErrnoText(errno).c_str());
         return;
     }
     struct sigaction sa {};
@@ -210,7 +211,7 @@ WaitResult NextMessage(const Client &client, std::vector<uint8_t> *msg, const De
             if (errno == EINTR) {
                 continue;
             }
-            Complain(std::string("poll failed: ") + std::strerror(errno));
+            Complain(std::string("poll failed: ") + LAPI_ErrnoText(errno).c_str());
             return WaitResult::kFailed;
         }
         if (ready == 0) {
