@@ -74,8 +74,12 @@ void PutNumber(Bytes &b, const Field &f, std::string_view text) {
         std::memcpy(&bits, &v, 8);
         PutLe(b, f.offset, bits, 8);
     } else if (f.kind == Kind::I64Double) {
+        // Parsed as an integer again: a double does not hold every 64-bit value.
         int64_t i = 0;
-        std::from_chars(text.data(), text.data() + text.size(), i);
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
+        if (ec != std::errc() || end != text.data() + text.size()) {
+            throw std::invalid_argument("not a 64-bit integer: " + std::string(text));
+        }
         PutLe(b, f.offset, static_cast<uint64_t>(i), 8);
     } else {
         PutLe(b, f.offset, static_cast<uint64_t>(static_cast<int64_t>(v)), f.width);
