@@ -1,6 +1,7 @@
 // Engine: the service requests of registered clients.
 #include <cmath>
 
+#include "LAPI_MsgCatalogue.h"
 #include "core/geodesy.h"
 #include "proto/engine.h"
 #include "proto/log.h"
@@ -18,28 +19,6 @@ T Field(std::span<const uint8_t> m, std::size_t offset) {
     return Load<T>(m.data() + offset);
 }
 
-// The service a request belongs to; 0 for messages that are not service requests.
-uint32_t ServiceOf(uint16_t msgId) {
-    switch (msgId) {
-        case LAPI_MSG_GET_LOCATION_REQ:
-        case LAPI_MSG_ABORT_LOCATION_REQ:
-        case LAPI_MSG_ABORT_ALL_LOCATION_REQ:
-        case LAPI_MSG_LAST_KNOWN_LOCATION_REQ:
-        case LAPI_MSG_DISTANCE_AZIMUTH_REQ:
-        case LAPI_MSG_ADD_PROXIMITY_REQ:
-        case LAPI_MSG_REMOVE_PROXIMITY_REQ:
-            return LAPI_SERVICE_MOLR;
-        case LAPI_MSG_GET_GPS_DB_DATA_REQ:
-        case LAPI_MSG_SET_GPS_DB_DATA_REQ:
-        case LAPI_MSG_GET_STATUS_REQ:
-            return LAPI_SERVICE_STATUS;
-        case LAPI_MSG_LOCATION_NOTIFICATION_CFM:
-            return LAPI_SERVICE_MTLR;
-        default:
-            return 0;
-    }
-}
-
 }  // namespace
 
 void Engine::HandleRequest(Connection &c, Client &cl, std::span<const uint8_t> m) {
@@ -49,7 +28,8 @@ void Engine::HandleRequest(Connection &c, Client &cl, std::span<const uint8_t> m
         Invalid(cl, check, msgId, RequestProblemName(check.problem));
         return;
     }
-    const uint32_t service = ServiceOf(msgId);
+    const lapi::cat::Msg *entry = lapi::cat::Find(msgId);
+    const uint32_t service = entry != nullptr ? entry->service : 0;
     if (service == 0) {
         Invalid(cl, check, msgId, "not a service request");
         return;

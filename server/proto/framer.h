@@ -11,13 +11,14 @@
 #include <span>
 #include <vector>
 
+#include "LAPI_MsgCatalogue.h"
+
 namespace lapid {
 
 class MessageFramer {
   public:
-    static constexpr std::size_t kHeaderLen = 8;
-    // No message of the protocol is longer than 256 bytes, header included.
-    static constexpr std::size_t kMaxBodyLen = 248;
+    static constexpr std::size_t kHeaderLen = lapi::cat::kHeaderLen;
+    static constexpr std::size_t kMaxBodyLen = lapi::cat::kMaxBodyLen;
 
     enum class Status {
         kMessage,   // Next() returned a whole message

@@ -14,18 +14,9 @@ constexpr std::size_t kCapacity = 64 * 1024;
 char g_buf[kCapacity];
 std::size_t g_used = 0;
 
+// Nowhere is left to report a failed write of diagnostics to.
 void WriteAll(const char *p, std::size_t len) {
-    while (len > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, len);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;  // nowhere left to report to
-        }
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
+    (void)LAPI_WriteAll(STDERR_FILENO, p, len);
 }
 
 int Gather(const char *line, std::size_t len) {

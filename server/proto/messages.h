@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 
+#include "LAPI_MsgCatalogue.h"
 #include "core/fix.h"
 #include "core/location_sessions.h"
 #include "core/mtlr.h"
@@ -22,7 +23,7 @@ namespace lapid {
 
 // One whole message, header included.
 struct WireMsg {
-    std::array<uint8_t, 256> bytes{};
+    std::array<uint8_t, lapi::cat::kMaxMessageLen> bytes{};
     uint16_t size = 0;
 
     std::span<const uint8_t> View() const { return {bytes.data(), size}; }

@@ -21,6 +21,8 @@
 #include <span>
 #include <string>
 
+#include <lapi/lapi.h>
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -37,14 +39,16 @@ enum class GpsDbResult : int32_t {
 
 struct GpsDbEntry {
     uint32_t fileId = 0;
-    uint16_t length = 0;               // meaningful bytes in data, 1..kMaxDataLen
-    std::array<uint8_t, 4> data = {};  // bytes past `length` are zero when read back
+    uint16_t length = 0;  // meaningful bytes in data, 1..kMaxDataLen
+    std::array<uint8_t, LAPI_GPS_DB_MAX_DATA_LEN> data =
+        {};  // bytes past `length` are zero when read back
 };
 
 class GpsDb {
   public:
-    static constexpr std::size_t kMaxEntriesPerWrite = 22;
-    static constexpr uint16_t kMaxDataLen = 4;
+    // The limits of the messages that carry the entries.
+    static constexpr std::size_t kMaxEntriesPerWrite = LAPI_GPS_DB_MAX_FILES;
+    static constexpr uint16_t kMaxDataLen = LAPI_GPS_DB_MAX_DATA_LEN;
     static constexpr int kSchemaVersion = 1;
 
     // Opens the database at `path`, creating the file if it is missing. On failure

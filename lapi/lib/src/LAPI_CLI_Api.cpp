@@ -23,10 +23,10 @@ namespace {
 
 constexpr const char *kLapiFile = LAPI_BaseName(__FILE__);
 
-// Registration and unregistration build and receive their messages in a buffer of
-// this size; LAPI_GetAsyncMsg offers the same to the receive.
-constexpr unsigned kOwnBufLen = 256;
-constexpr size_t kHeaderLen = sizeof(LAPI_MSG_HEADER_S);
+// Registration and unregistration build and receive their messages in a buffer
+// that holds any message; LAPI_GetAsyncMsg offers the same to the receive.
+constexpr unsigned kOwnBufLen = lapi::cat::kMaxMessageLen;
+constexpr size_t kHeaderLen = lapi::cat::kHeaderLen;
 
 using lapi::wire::Load;
 using lapi::wire::LoadHeader;
@@ -67,48 +67,27 @@ int LAPI_CLI_CreateSocket() {
     return fd;
 }
 
-// Traces the message, then writes all of it. MSG_NOSIGNAL: a server that went away
-// makes the send fail with EPIPE instead of killing the application with SIGPIPE.
+// Traces the message, then writes all of it.
 int LAPI_CLI_SendMsg(int fd, const void *msg, int len) {
     LAPI_LogApMsg(msg, len, LAPI_SIDE_CLI);
-    const auto *p = static_cast<const unsigned char *>(msg);
-    size_t done = 0;
-    const auto total = static_cast<size_t>(len);
-    while (done < total) {
-        const ssize_t n = ::send(fd, p + done, total - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            LAPI_ERR(LAPI_SIDE_CLI, "Fail to write socket, errno is: %d, %s", errno,
-                     LAPI_ErrnoText(errno).c_str());
-            return -1;
-        }
-        done += static_cast<size_t>(n);
+    if (LAPI_WriteAll(fd, msg, static_cast<size_t>(len), LAPI_TO_SOCKET) != 0) {
+        LAPI_ERR(LAPI_SIDE_CLI, "Fail to write socket, errno is: %d, %s", errno,
+                 LAPI_ErrnoText(errno).c_str());
+        return -1;
     }
     return 0;
 }
 
 // Reads exactly len bytes; errors are reported on behalf of LAPI_CLI_RecvMsg.
 int ReadExact(int fd, unsigned char *p, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        const ssize_t n = ::read(fd, p + done, len - done);
-        if (n == 0) {
-            LAPI_ERR_AS(LAPI_SIDE_CLI, "LAPI_CLI_RecvMsg", "Socket Disconnection!");
-            return -1;
-        }
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            LAPI_ERR_AS(LAPI_SIDE_CLI, "LAPI_CLI_RecvMsg", "Fail to read socket, errno is: %d, %s",
-                        errno, LAPI_ErrnoText(errno).c_str());
-            return -1;
-        }
-        done += static_cast<size_t>(n);
+    const int r = LAPI_ReadExact(fd, p, len);
+    if (r == 0) {
+        LAPI_ERR_AS(LAPI_SIDE_CLI, "LAPI_CLI_RecvMsg", "Socket Disconnection!");
+    } else if (r < 0) {
+        LAPI_ERR_AS(LAPI_SIDE_CLI, "LAPI_CLI_RecvMsg", "Fail to read socket, errno is: %d, %s",
+                    errno, LAPI_ErrnoText(errno).c_str());
     }
-    return 0;
+    return r > 0 ? 0 : -1;
 }
 
 // Receives one whole message into buf. A message whose body does not fit is refused
@@ -146,6 +125,42 @@ unsigned char *BuildHeaderOnly(unsigned char *buf, int pid, unsigned msgId) {
 // The operation frame
 // ---------------------------------------------------------------------------------
 
+// A client node borrowed from the registry for the length of one call. It is given
+// back when the call ends; a call that found the client's connection out of step
+// marks it broken, and it is then given back and destroyed in one registry step, so
+// no other thread can borrow it in between.
+class BorrowedNode {
+  public:
+    BorrowedNode(int clientId, const char *func, int pid)
+        : clientId_(clientId), node_(LAPI_CLI_GetClientNodeById(clientId)) {
+        if (node_ == nullptr) {
+            LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Fail to get client node, clientId: %d, pid is: %d!",
+                        clientId, pid);
+        }
+    }
+    ~BorrowedNode() {
+        if (node_ == nullptr) {
+            return;
+        }
+        if (broken_) {
+            LAPI_CLI_PutAndDestroyClientNode(clientId_);
+        } else {
+            LAPI_CLI_PutClientNodeById(clientId_);
+        }
+    }
+    BorrowedNode(const BorrowedNode &) = delete;
+    BorrowedNode &operator=(const BorrowedNode &) = delete;
+
+    LAPI_CLIENT_NODE_S *operator->() const { return node_; }
+    explicit operator bool() const { return node_ != nullptr; }
+    void MarkBroken() { broken_ = true; }
+
+  private:
+    int clientId_;
+    LAPI_CLIENT_NODE_S *node_;
+    bool broken_ = false;
+};
+
 enum class ArgCheck : unsigned char {
     Full,        // clientId, mode, request and (in LAPI_BLOCK mode) response buffer
     ClientOnly,  // clientId alone: calls without a mode argument
@@ -157,13 +172,11 @@ using OwnCheck = bool (*)(const unsigned char *req, unsigned char mode, int clie
                           const char *func);
 
 struct Operation {
-    const char *func;  // the public call's name, on every line it writes
-    unsigned msgId;
-    unsigned service;         // LAPI_SERVICE_* bit the client must have registered
-    const char *serviceName;  // "LAPI_SERVICE_MOLR"
-    unsigned rspLimit;        // bytes a LAPI_BLOCK answer may fill; 0: nothing is read
-    const char *sendText;     // "Fail to send ..." (without ", clientId: ...")
-    const char *recvText;     // "Fail to receive ..."
+    const char *func;           // the public call's name, on every line it writes
+    const lapi::cat::Msg *msg;  // the request: its length, mode and service
+    unsigned rspLimit;          // bytes a LAPI_BLOCK answer may fill; 0: nothing is read
+    const char *sendText;       // "Fail to send ..." (without ", clientId: ...")
+    const char *recvText;       // "Fail to receive ..."
     ArgCheck args = ArgCheck::Full;
     OwnCheck check = nullptr;
 };
@@ -184,45 +197,34 @@ int RunOperation(const Operation &op, int clientId, unsigned char mode, void *pR
     if (op.check != nullptr && !op.check(req, mode, clientId, pid, op.func)) {
         return -1;
     }
-    LAPI_CLIENT_NODE_S *node = LAPI_CLI_GetClientNodeById(clientId);
-    if (node == nullptr) {
-        LAPI_ERR_AS(LAPI_SIDE_CLI, op.func, "Fail to get client node, clientId: %d, pid is: %d!",
-                    clientId, pid);
+    BorrowedNode node(clientId, op.func, pid);
+    if (!node) {
         return -1;
     }
-
-    int result = -1;
-    bool transportFailed = false;
-    const lapi::cat::Msg &msg = *lapi::cat::Find(op.msgId);
-    if ((node->service & op.service) == 0) {
+    const lapi::cat::Msg &msg = *op.msg;
+    if ((node->service & msg.service) == 0) {
         LAPI_ERR_AS(LAPI_SIDE_CLI, op.func, "Not register %s service, clientId: %d, pid is: %d!",
-                    op.serviceName, clientId, pid);
-    } else {
-        StoreHeader(req, pid, op.msgId, msg.msgLen);
-        if (msg.hasMode) {
-            Store<uint16_t>(req + kHeaderLen, mode);
-        }
-        if (LAPI_CLI_SendMsg(node->syncFd, req, msg.recordSize) != 0) {
-            LAPI_ERR_AS(LAPI_SIDE_CLI, op.func, "%s, clientId: %d, pid is: %d!", op.sendText,
-                        clientId, pid);
-            transportFailed = true;
-        } else if (mode == LAPI_BLOCK && op.rspLimit != 0 &&
-                   LAPI_CLI_RecvMsg(node->syncFd, pRsp, op.rspLimit) != 0) {
-            LAPI_ERR_AS(LAPI_SIDE_CLI, op.func, "%s, clientId: %d, pid is: %d!", op.recvText,
-                        clientId, pid);
-            transportFailed = true;
-        } else {
-            result = 0;  // sent, and in LAPI_BLOCK mode answered
-        }
+                    lapi::cat::ServiceName(msg.service), clientId, pid);
+        return -1;
     }
-    // A client whose connection failed is out of step: it is given back and destroyed
-    // in one registry step, so no other thread can borrow it in between.
-    if (transportFailed) {
-        LAPI_CLI_PutAndDestroyClientNode(clientId);
-    } else {
-        LAPI_CLI_PutClientNodeById(clientId);
+    StoreHeader(req, pid, msg.msgId, msg.msgLen);
+    if (msg.hasMode) {
+        Store<uint16_t>(req + kHeaderLen, mode);
     }
-    return result;
+    if (LAPI_CLI_SendMsg(node->syncFd, req, msg.recordSize) != 0) {
+        LAPI_ERR_AS(LAPI_SIDE_CLI, op.func, "%s, clientId: %d, pid is: %d!", op.sendText, clientId,
+                    pid);
+        node.MarkBroken();
+        return -1;
+    }
+    if (mode == LAPI_BLOCK && op.rspLimit != 0 &&
+        LAPI_CLI_RecvMsg(node->syncFd, pRsp, op.rspLimit) != 0) {
+        LAPI_ERR_AS(LAPI_SIDE_CLI, op.func, "%s, clientId: %d, pid is: %d!", op.recvText, clientId,
+                    pid);
+        node.MarkBroken();
+        return -1;
+    }
+    return 0;  // sent, and in LAPI_BLOCK mode answered
 }
 
 bool CheckGetLocation(const unsigned char *req, unsigned char mode, int clientId, int pid,
@@ -274,94 +276,60 @@ bool CheckCfm(const unsigned char *req, unsigned char /*mode*/, int clientId, in
     return true;
 }
 
-constexpr const char *kMolr = "LAPI_SERVICE_MOLR";
-constexpr const char *kMtlr = "LAPI_SERVICE_MTLR";
-constexpr const char *kStatus = "LAPI_SERVICE_STATUS";
-
 constexpr Operation kGetLocation{"LAPI_GetLocation",
-                                 LAPI_MSG_GET_LOCATION_REQ,
-                                 LAPI_SERVICE_MOLR,
-                                 kMolr,
+                                 &lapi::cat::Of(LAPI_MSG_GET_LOCATION_REQ),
                                  sizeof(LAPI_GET_LOCATION_RSP_S),
                                  "Fail to send get location request",
                                  "Fail to receive get location response",
                                  ArgCheck::Full,
                                  CheckGetLocation};
-constexpr Operation kAbortLocation{"LAPI_AbortLocationRequest",
-                                   LAPI_MSG_ABORT_LOCATION_REQ,
-                                   LAPI_SERVICE_MOLR,
-                                   kMolr,
-                                   sizeof(LAPI_ABORT_LOCATION_RSP_S),
-                                   "Fail to send abort location request",
-                                   "Fail to receive abort location response"};
+constexpr Operation kAbortLocation{
+    "LAPI_AbortLocationRequest", &lapi::cat::Of(LAPI_MSG_ABORT_LOCATION_REQ),
+    sizeof(LAPI_ABORT_LOCATION_RSP_S), "Fail to send abort location request",
+    "Fail to receive abort location response"};
 constexpr Operation kAbortAllLocation{"LAPI_AbortAllLocationRequest",
-                                      LAPI_MSG_ABORT_ALL_LOCATION_REQ,
-                                      LAPI_SERVICE_MOLR,
-                                      kMolr,
+                                      &lapi::cat::Of(LAPI_MSG_ABORT_ALL_LOCATION_REQ),
                                       0,
                                       "Fail to send abort all location request",
                                       nullptr,
                                       ArgCheck::ClientOnly};
-constexpr Operation kLastKnownLocation{"LAPI_GetLastKnownLocation",
-                                       LAPI_MSG_LAST_KNOWN_LOCATION_REQ,
-                                       LAPI_SERVICE_MOLR,
-                                       kMolr,
-                                       sizeof(LAPI_GET_LOCATION_RSP_S),
-                                       "Fail to send get last known location request",
-                                       "Fail to receive get last known location response"};
-constexpr Operation kGetStatus{"LAPI_GetStatus",
-                               LAPI_MSG_GET_STATUS_REQ,
-                               LAPI_SERVICE_STATUS,
-                               kStatus,
-                               sizeof(LAPI_GET_STATUS_RSP_S),
-                               "Fail to send get status request",
+constexpr Operation kLastKnownLocation{
+    "LAPI_GetLastKnownLocation", &lapi::cat::Of(LAPI_MSG_LAST_KNOWN_LOCATION_REQ),
+    sizeof(LAPI_GET_LOCATION_RSP_S), "Fail to send get last known location request",
+    "Fail to receive get last known location response"};
+constexpr Operation kGetStatus{"LAPI_GetStatus", &lapi::cat::Of(LAPI_MSG_GET_STATUS_REQ),
+                               sizeof(LAPI_GET_STATUS_RSP_S), "Fail to send get status request",
                                "Fail to receive get status response"};
-constexpr Operation kGetGpsDbData{"LAPI_GetGpsDatabaseData",
-                                  LAPI_MSG_GET_GPS_DB_DATA_REQ,
-                                  LAPI_SERVICE_STATUS,
-                                  kStatus,
-                                  sizeof(LAPI_GET_GPS_DB_DATA_RSP_S),
-                                  "Fail to send get location state request",
-                                  "Fail to receive get location state response"};
+constexpr Operation kGetGpsDbData{
+    "LAPI_GetGpsDatabaseData", &lapi::cat::Of(LAPI_MSG_GET_GPS_DB_DATA_REQ),
+    sizeof(LAPI_GET_GPS_DB_DATA_RSP_S), "Fail to send get location state request",
+    "Fail to receive get location state response"};
 constexpr Operation kSetGpsDbData{"LAPI_SetGpsDatabaseData",
-                                  LAPI_MSG_SET_GPS_DB_DATA_REQ,
-                                  LAPI_SERVICE_STATUS,
-                                  kStatus,
+                                  &lapi::cat::Of(LAPI_MSG_SET_GPS_DB_DATA_REQ),
                                   sizeof(LAPI_SET_GPS_DB_DATA_RSP_S),
                                   "Fail to send set location state request",
                                   "Fail to receive set location state response",
                                   ArgCheck::Full,
                                   CheckSetGpsDbData};
 constexpr Operation kLocationVerify{"LAPI_LocationVerify",
-                                    LAPI_MSG_LOCATION_NOTIFICATION_CFM,
-                                    LAPI_SERVICE_MTLR,
-                                    kMtlr,
+                                    &lapi::cat::Of(LAPI_MSG_LOCATION_NOTIFICATION_CFM),
                                     0,
                                     "Fail to send MT-LR location verification confirmation",
                                     nullptr,
                                     ArgCheck::ClientOnly,
                                     CheckCfm};
-constexpr Operation kDistanceAzimuth{"LAPI_CalculateDistanceAzimuth",
-                                     LAPI_MSG_DISTANCE_AZIMUTH_REQ,
-                                     LAPI_SERVICE_MOLR,
-                                     kMolr,
-                                     sizeof(LAPI_DISTANCE_AZIMUTH_RSP_S),
-                                     "Fail to send distance and azimuth request",
-                                     "Fail to receive distance and azimuth response"};
-constexpr Operation kAddProximity{"LAPI_AddProximityListener",
-                                  LAPI_MSG_ADD_PROXIMITY_REQ,
-                                  LAPI_SERVICE_MOLR,
-                                  kMolr,
-                                  sizeof(LAPI_ADD_PROXIMITY_RSP_S),
-                                  "Fail to send add proximity request",
-                                  "Fail to receive add proximity response"};
-constexpr Operation kRemoveProximity{"LAPI_RemoveProximityListener",
-                                     LAPI_MSG_REMOVE_PROXIMITY_REQ,
-                                     LAPI_SERVICE_MOLR,
-                                     kMolr,
-                                     sizeof(LAPI_REMOVE_PROXIMITY_RSP_S),
-                                     "Fail to send remove proximity request",
-                                     "Fail to receive remove proximity response"};
+constexpr Operation kDistanceAzimuth{
+    "LAPI_CalculateDistanceAzimuth", &lapi::cat::Of(LAPI_MSG_DISTANCE_AZIMUTH_REQ),
+    sizeof(LAPI_DISTANCE_AZIMUTH_RSP_S), "Fail to send distance and azimuth request",
+    "Fail to receive distance and azimuth response"};
+constexpr Operation kAddProximity{
+    "LAPI_AddProximityListener", &lapi::cat::Of(LAPI_MSG_ADD_PROXIMITY_REQ),
+    sizeof(LAPI_ADD_PROXIMITY_RSP_S), "Fail to send add proximity request",
+    "Fail to receive add proximity response"};
+constexpr Operation kRemoveProximity{
+    "LAPI_RemoveProximityListener", &lapi::cat::Of(LAPI_MSG_REMOVE_PROXIMITY_REQ),
+    sizeof(LAPI_REMOVE_PROXIMITY_RSP_S), "Fail to send remove proximity request",
+    "Fail to receive remove proximity response"};
 
 }  // namespace
 
@@ -383,7 +351,7 @@ extern "C" int LAPI_RegisterClient(unsigned int service) {
         return -1;
     }
     unsigned char buf[kOwnBufLen];
-    StoreHeader(buf, pid, LAPI_MSG_REGISTER_REQ, 4);
+    StoreHeader(buf, pid, LAPI_MSG_REGISTER_REQ, lapi::cat::Of(LAPI_MSG_REGISTER_REQ).msgLen);
     Store<uint32_t>(buf + kHeaderLen, reduced);
     if (LAPI_CLI_SendMsg(syncFd, buf, sizeof(LAPI_REGISTER_REQ_S)) != 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Fail to send register request, pid is: %d!", pid);
@@ -413,7 +381,8 @@ extern "C" int LAPI_RegisterClient(unsigned int service) {
         LAPI_CloseFd(asyncFd);
         LAPI_CloseFd(syncFd);
     };
-    StoreHeader(buf, pid, LAPI_MSG_GET_ASYNC_FD_REQ, 4);
+    StoreHeader(buf, pid, LAPI_MSG_GET_ASYNC_FD_REQ,
+                lapi::cat::Of(LAPI_MSG_GET_ASYNC_FD_REQ).msgLen);
     Store<int32_t>(buf + kHeaderLen, globalId);
     if (LAPI_CLI_SendMsg(asyncFd, buf, sizeof(LAPI_GET_ASYNC_FD_REQ_S)) != 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Fail to send get async fd request, pid is: %d!", pid);
@@ -560,10 +529,8 @@ extern "C" int LAPI_GetAsyncMsg(int clientId, void *pMsg) {
         LAPI_ERR(LAPI_SIDE_CLI, "Invalid pMsg == NULL clientId: %d, pid is: %d!", clientId, pid);
         return -1;
     }
-    LAPI_CLIENT_NODE_S *node = LAPI_CLI_GetClientNodeById(clientId);
-    if (node == nullptr) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Fail to get client node, clientId: %d, pid is: %d!", clientId,
-                 pid);
+    BorrowedNode node(clientId, __func__, pid);
+    if (!node) {
         return -1;
     }
     const int fd = node->asyncFd;
@@ -574,8 +541,6 @@ extern "C" int LAPI_GetAsyncMsg(int clientId, void *pMsg) {
 
     // One look at the descriptor without waiting. poll() has no FD_SETSIZE limit; end
     // of stream and errors count as readable, so the receive reports them.
-    int result = -1;
-    bool destroy = false;
     pollfd pfd{fd, POLLIN, 0};
     int ready;
     while ((ready = ::poll(&pfd, 1, 0)) < 0 && errno == EINTR) {
@@ -587,19 +552,17 @@ extern "C" int LAPI_GetAsyncMsg(int clientId, void *pMsg) {
     if (ready < 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Fail to select, errno is: %d, %s", errno,
                  LAPI_ErrnoText(errno).c_str());
-    } else if (ready == 0 || (pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+        return -1;
+    }
+    if (ready == 0 || (pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Async fd is unreadable, clientId: %d, pid is: %d!", clientId, pid);
-    } else if (LAPI_CLI_RecvMsg(fd, pMsg, kOwnBufLen) != 0) {
+        return -1;
+    }
+    if (LAPI_CLI_RecvMsg(fd, pMsg, kOwnBufLen) != 0) {
         LAPI_ERR(LAPI_SIDE_CLI, "Fail to receive async msg, clientId: %d, pid is: %d!", clientId,
                  pid);
-        destroy = true;
-    } else {
-        result = 0;
+        node.MarkBroken();
+        return -1;
     }
-    if (destroy) {
-        LAPI_CLI_PutAndDestroyClientNode(clientId);
-    } else {
-        LAPI_CLI_PutClientNodeById(clientId);
-    }
-    return result;
+    return 0;
 }

@@ -1,11 +1,11 @@
-// The catalogue of all 31 messages: identifier, name, direction, body length and the
-// fields that the trace prints, in print order. Each field's offset and width come
-// from the packed record in <lapi/lapi.h>, so the record is the one statement of the
-// layout; the checks at the end of this file prove at compile time that every
-// description covers its record byte for byte.
+// The catalogue of all 31 messages: identifier, name, direction, body length, the
+// service a request belongs to and the fields that the trace prints, in print order. Each field's
+// offset and width come from the packed record in <lapi/lapi.h>, so the record is the one statement
+// of the layout; the checks at the end of this file prove at compile time that every description
+// covers its record byte for byte.
 //
-// Used by the trace (LAPI_SrvCli.cpp), by the server to validate what it reads, and by
-// the tests.
+// Used by the library (its trace and its request calls), by the server to validate
+// and build what it exchanges, by lapictl to decode and print, and by the tests.
 #pragma once
 
 #include <lapi/lapi.h>
@@ -42,6 +42,7 @@ struct Msg {
     uint16_t msgLen;       // body bytes; the whole message is msgLen + 8
     bool fromServer;       // direction S->C (else C->S)
     bool hasMode;          // a request whose u16 mode field at offset 8 the library writes
+    uint32_t service;      // LAPI_SERVICE_* bit a client registers to send it; 0: none
     const char *name;      // "getLocationReq"
     const char *procName;  // "LAPI_LogGetLocationReq"
     const Field *fields;
@@ -174,79 +175,87 @@ inline constexpr Field kProximityHitIndFields[] = {
     LAPI_CAT_IDS(LAPI_PROXIMITY_HIT_IND_S), LAPI_CAT_FIX(LAPI_PROXIMITY_HIT_IND_S),
     LAPI_CAT_FIELD(LAPI_PROXIMITY_HIT_IND_S, ageOfFix, Double, 8)};
 
-#define LAPI_CAT_MSG(id, len, fromServer, hasMode, name, Proc, REC, fields)             \
+#define LAPI_CAT_MSG(id, len, fromServer, hasMode, service, name, Proc, REC, fields)    \
     ::lapi::cat::Msg {                                                                  \
-        id, len, fromServer, hasMode, name, "LAPI_Log" #Proc, fields,                   \
+        id, len, fromServer, hasMode, service, name, "LAPI_Log" #Proc, fields,          \
             static_cast<uint8_t>(std::size(fields)), static_cast<uint16_t>(sizeof(REC)) \
     }
-#define LAPI_CAT_HEADER_ONLY(id, fromServer, name, Proc, REC)                     \
-    ::lapi::cat::Msg {                                                            \
-        id, 0, fromServer, false, name, "LAPI_Log" #Proc, nullptr, 0, sizeof(REC) \
+#define LAPI_CAT_HEADER_ONLY(id, fromServer, service, name, Proc, REC)                     \
+    ::lapi::cat::Msg {                                                                     \
+        id, 0, fromServer, false, service, name, "LAPI_Log" #Proc, nullptr, 0, sizeof(REC) \
     }
+#define LAPI_CAT_REQ(id, len, hasMode, service, name, Proc, REC, fields) \
+    LAPI_CAT_MSG(id, len, false, hasMode, service, name, Proc, REC, fields)
+#define LAPI_CAT_SRV(id, len, name, Proc, REC, fields) \
+    LAPI_CAT_MSG(id, len, true, false, 0, name, Proc, REC, fields)
 
 // Every message, request range (100..116) first, then the server range (0..13).
 inline constexpr Msg kMessages[] = {
-    LAPI_CAT_MSG(100, 4, false, false, "registerReq", RegisterReq, LAPI_REGISTER_REQ_S,
+    LAPI_CAT_REQ(100, 4, false, 0, "registerReq", RegisterReq, LAPI_REGISTER_REQ_S,
                  kRegisterReqFields),
-    LAPI_CAT_MSG(101, 4, true, false, "registerRsp", RegisterRsp, LAPI_REGISTER_RSP_S,
-                 kGlobalIdRspFields),
-    LAPI_CAT_MSG(102, 4, false, false, "getAsyncFdReq", GetAsyncFdReq, LAPI_GET_ASYNC_FD_REQ_S,
+    LAPI_CAT_SRV(101, 4, "registerRsp", RegisterRsp, LAPI_REGISTER_RSP_S, kGlobalIdRspFields),
+    LAPI_CAT_REQ(102, 4, false, 0, "getAsyncFdReq", GetAsyncFdReq, LAPI_GET_ASYNC_FD_REQ_S,
                  kGlobalIdReqFields),
-    LAPI_CAT_HEADER_ONLY(103, true, "getAsyncFdRsp", GetAsyncFdRsp, LAPI_GET_ASYNC_FD_RSP_S),
-    LAPI_CAT_HEADER_ONLY(104, false, "unregisterReq", UnregisterReq, LAPI_UNREGISTER_REQ_S),
-    LAPI_CAT_HEADER_ONLY(105, true, "unregisterRsp", UnregisterRsp, LAPI_UNREGISTER_RSP_S),
-    LAPI_CAT_MSG(106, 32, false, true, "getLocationReq", GetLocationReq, LAPI_GET_LOCATION_REQ_S,
-                 kGetLocationReqFields),
-    LAPI_CAT_MSG(107, 4, false, true, "abortLocationReq", AbortLocationReq,
+    LAPI_CAT_HEADER_ONLY(103, true, 0, "getAsyncFdRsp", GetAsyncFdRsp, LAPI_GET_ASYNC_FD_RSP_S),
+    LAPI_CAT_HEADER_ONLY(104, false, 0, "unregisterReq", UnregisterReq, LAPI_UNREGISTER_REQ_S),
+    LAPI_CAT_HEADER_ONLY(105, true, 0, "unregisterRsp", UnregisterRsp, LAPI_UNREGISTER_RSP_S),
+    LAPI_CAT_REQ(106, 32, true, LAPI_SERVICE_MOLR, "getLocationReq", GetLocationReq,
+                 LAPI_GET_LOCATION_REQ_S, kGetLocationReqFields),
+    LAPI_CAT_REQ(107, 4, true, LAPI_SERVICE_MOLR, "abortLocationReq", AbortLocationReq,
                  LAPI_ABORT_LOCATION_REQ_S, kModeOnlyReqFields),
-    LAPI_CAT_HEADER_ONLY(108, false, "abortAllLocationReq", AbortAllLocationReq,
+    LAPI_CAT_HEADER_ONLY(108, false, LAPI_SERVICE_MOLR, "abortAllLocationReq", AbortAllLocationReq,
                          LAPI_ABORT_ALL_LOCATION_REQ_S),
-    LAPI_CAT_MSG(109, 4, false, true, "lastKnownLocationReq", LastKnownLocationReq,
+    LAPI_CAT_REQ(109, 4, true, LAPI_SERVICE_MOLR, "lastKnownLocationReq", LastKnownLocationReq,
                  LAPI_LAST_KNOWN_LOCATION_REQ_S, kModeOnlyReqFields),
-    LAPI_CAT_MSG(110, 8, false, true, "getGpsDbDataReq", GetGpsDbDataReq,
+    LAPI_CAT_REQ(110, 8, true, LAPI_SERVICE_STATUS, "getGpsDbDataReq", GetGpsDbDataReq,
                  LAPI_GET_GPS_DB_DATA_REQ_S, kGetGpsDbDataReqFields),
-    LAPI_CAT_MSG(111, 226, false, true, "setGpsDbDataReq", SetGpsDbDataReq,
+    LAPI_CAT_REQ(111, 226, true, LAPI_SERVICE_STATUS, "setGpsDbDataReq", SetGpsDbDataReq,
                  LAPI_SET_GPS_DB_DATA_REQ_S, kSetGpsDbDataReqFields),
-    LAPI_CAT_MSG(112, 4, false, true, "getStatusReq", GetStatusReq, LAPI_GET_STATUS_REQ_S,
-                 kModeOnlyReqFields),
-    LAPI_CAT_MSG(113, 6, false, false, "locationNotificationCfm", LocationNotificationCfm,
-                 LAPI_LOCATION_NOTIFICATION_CFM_S, kLocationNotificationCfmFields),
-    LAPI_CAT_MSG(114, 37, false, true, "distanceAzimuthReq", DistanceAzimuthReq,
+    LAPI_CAT_REQ(112, 4, true, LAPI_SERVICE_STATUS, "getStatusReq", GetStatusReq,
+                 LAPI_GET_STATUS_REQ_S, kModeOnlyReqFields),
+    LAPI_CAT_REQ(113, 6, false, LAPI_SERVICE_MTLR, "locationNotificationCfm",
+                 LocationNotificationCfm, LAPI_LOCATION_NOTIFICATION_CFM_S,
+                 kLocationNotificationCfmFields),
+    LAPI_CAT_REQ(114, 37, true, LAPI_SERVICE_MOLR, "distanceAzimuthReq", DistanceAzimuthReq,
                  LAPI_DISTANCE_AZIMUTH_REQ_S, kDistanceAzimuthReqFields),
-    LAPI_CAT_MSG(115, 36, false, true, "addProximityReq", AddProximityReq, LAPI_ADD_PROXIMITY_REQ_S,
-                 kAddProximityReqFields),
-    LAPI_CAT_MSG(116, 8, false, true, "removeProximityReq", RemoveProximityReq,
+    LAPI_CAT_REQ(115, 36, true, LAPI_SERVICE_MOLR, "addProximityReq", AddProximityReq,
+                 LAPI_ADD_PROXIMITY_REQ_S, kAddProximityReqFields),
+    LAPI_CAT_REQ(116, 8, true, LAPI_SERVICE_MOLR, "removeProximityReq", RemoveProximityReq,
                  LAPI_REMOVE_PROXIMITY_REQ_S, kRemoveProximityReqFields),
 
-    LAPI_CAT_MSG(0, 106, true, false, "getLocationRsp", GetLocationRsp, LAPI_GET_LOCATION_RSP_S,
+    LAPI_CAT_SRV(0, 106, "getLocationRsp", GetLocationRsp, LAPI_GET_LOCATION_RSP_S,
                  kGetLocationRspFields),
-    LAPI_CAT_MSG(1, 6, true, false, "abortLocationRsp", AbortLocationRsp, LAPI_ABORT_LOCATION_RSP_S,
+    LAPI_CAT_SRV(1, 6, "abortLocationRsp", AbortLocationRsp, LAPI_ABORT_LOCATION_RSP_S,
                  kResultRspFields),
-    LAPI_CAT_MSG(2, 2, true, false, "timeOutRsp", TimeOutRsp, LAPI_TIME_OUT_RSP_S,
+    LAPI_CAT_SRV(2, 2, "timeOutRsp", TimeOutRsp, LAPI_TIME_OUT_RSP_S, kIdsOnlyRspFields),
+    LAPI_CAT_SRV(3, 2, "invalidRequestRsp", InvalidRequestRsp, LAPI_INVALID_REQUEST_RSP_S,
                  kIdsOnlyRspFields),
-    LAPI_CAT_MSG(3, 2, true, false, "invalidRequestRsp", InvalidRequestRsp,
-                 LAPI_INVALID_REQUEST_RSP_S, kIdsOnlyRspFields),
-    LAPI_CAT_MSG(4, 228, true, false, "getGpsDbDataRsp", GetGpsDbDataRsp,
-                 LAPI_GET_GPS_DB_DATA_RSP_S, kGetGpsDbDataRspFields),
-    LAPI_CAT_MSG(5, 6, true, false, "setGpsDbDataRsp", SetGpsDbDataRsp, LAPI_SET_GPS_DB_DATA_RSP_S,
+    LAPI_CAT_SRV(4, 228, "getGpsDbDataRsp", GetGpsDbDataRsp, LAPI_GET_GPS_DB_DATA_RSP_S,
+                 kGetGpsDbDataRspFields),
+    LAPI_CAT_SRV(5, 6, "setGpsDbDataRsp", SetGpsDbDataRsp, LAPI_SET_GPS_DB_DATA_RSP_S,
                  kResultRspFields),
-    LAPI_CAT_MSG(6, 30, true, false, "getStatusRsp", GetStatusRsp, LAPI_GET_STATUS_RSP_S,
+    LAPI_CAT_SRV(6, 30, "getStatusRsp", GetStatusRsp, LAPI_GET_STATUS_RSP_S, kStatusFields),
+    LAPI_CAT_SRV(7, 30, "statusChangeInd", StatusChangeInd, LAPI_STATUS_CHANGE_IND_S,
                  kStatusFields),
-    LAPI_CAT_MSG(7, 30, true, false, "statusChangeInd", StatusChangeInd, LAPI_STATUS_CHANGE_IND_S,
-                 kStatusFields),
-    LAPI_CAT_MSG(8, 213, true, false, "locationNotificationInd", LocationNotificationInd,
+    LAPI_CAT_SRV(8, 213, "locationNotificationInd", LocationNotificationInd,
                  LAPI_LOCATION_NOTIFICATION_IND_S, kLocationNotificationIndFields),
-    LAPI_CAT_MSG(9, 6, true, false, "notificationStatusInd", NotificationStatusInd,
+    LAPI_CAT_SRV(9, 6, "notificationStatusInd", NotificationStatusInd,
                  LAPI_NOTIFICATION_STATUS_IND_S, kNotificationStatusIndFields),
-    LAPI_CAT_MSG(10, 18, true, false, "distanceAzimuthRsp", DistanceAzimuthRsp,
-                 LAPI_DISTANCE_AZIMUTH_RSP_S, kDistanceAzimuthRspFields),
-    LAPI_CAT_MSG(11, 6, true, false, "addProximityRsp", AddProximityRsp, LAPI_ADD_PROXIMITY_RSP_S,
+    LAPI_CAT_SRV(10, 18, "distanceAzimuthRsp", DistanceAzimuthRsp, LAPI_DISTANCE_AZIMUTH_RSP_S,
+                 kDistanceAzimuthRspFields),
+    LAPI_CAT_SRV(11, 6, "addProximityRsp", AddProximityRsp, LAPI_ADD_PROXIMITY_RSP_S,
                  kProximityStatusRspFields),
-    LAPI_CAT_MSG(12, 6, true, false, "removeProximityRsp", RemoveProximityRsp,
-                 LAPI_REMOVE_PROXIMITY_RSP_S, kProximityStatusRspFields),
-    LAPI_CAT_MSG(13, 102, true, false, "proximityHitInd", ProximityHitInd, LAPI_PROXIMITY_HIT_IND_S,
+    LAPI_CAT_SRV(12, 6, "removeProximityRsp", RemoveProximityRsp, LAPI_REMOVE_PROXIMITY_RSP_S,
+                 kProximityStatusRspFields),
+    LAPI_CAT_SRV(13, 102, "proximityHitInd", ProximityHitInd, LAPI_PROXIMITY_HIT_IND_S,
                  kProximityHitIndFields),
 };
+
+// No message is longer than the buffer LAPI_GetAsyncMsg is given, header included;
+// everything that holds or frames a whole message is sized by these two.
+inline constexpr unsigned kHeaderLen = sizeof(LAPI_MSG_HEADER_S);
+inline constexpr unsigned kMaxMessageLen = LAPI_ASYNC_MSG_BUF_LEN;
+inline constexpr unsigned kMaxBodyLen = kMaxMessageLen - kHeaderLen;
 
 inline constexpr size_t kRequestSlots =
     LAPI_MSG_REQUEST_RANGE_LAST - LAPI_MSG_REQUEST_RANGE_FIRST + 1;
@@ -263,10 +272,24 @@ constexpr const Msg *Find(unsigned msgId) {
     return nullptr;
 }
 
-// Whole-message length of msgId per the catalogue, or 0 when msgId is unassigned.
-constexpr unsigned TotalLength(unsigned msgId) {
-    const Msg *m = Find(msgId);
-    return m == nullptr ? 0u : m->msgLen + 8u;
+// The description of an assigned msgId known at compile time (a LAPI_MSG_* constant):
+// for the messages a program builds itself.
+consteval const Msg &Of(unsigned msgId) {
+    return *Find(msgId);
+}
+
+// "LAPI_SERVICE_MOLR" for the bit LAPI_SERVICE_MOLR, and so on; "" for anything else.
+constexpr const char *ServiceName(uint32_t service) {
+    switch (service) {
+        case LAPI_SERVICE_MOLR:
+            return "LAPI_SERVICE_MOLR";
+        case LAPI_SERVICE_MTLR:
+            return "LAPI_SERVICE_MTLR";
+        case LAPI_SERVICE_STATUS:
+            return "LAPI_SERVICE_STATUS";
+        default:
+            return "";
+    }
 }
 
 namespace detail {
@@ -316,9 +339,16 @@ constexpr bool Tiles(const Msg &m) {
     return at == m.recordSize;
 }
 
+constexpr bool IsServiceBit(uint32_t s) {
+    return s == LAPI_SERVICE_MOLR || s == LAPI_SERVICE_MTLR || s == LAPI_SERVICE_STATUS;
+}
+
+// Every entry in its slot, tiling its record, no longer than the maximum, and a
+// service only on requests (exactly one bit).
 constexpr bool CatalogueIsConsistent() {
     for (const Msg &m : kMessages) {
-        if (Find(m.msgId) != &m || !Tiles(m)) {
+        if (Find(m.msgId) != &m || !Tiles(m) || m.recordSize > kMaxMessageLen ||
+            (m.service != 0 && (m.fromServer || !IsServiceBit(m.service)))) {
             return false;
         }
     }

@@ -11,6 +11,7 @@
 #include "LAPI_NumFormat.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,7 +27,7 @@ namespace {
 constexpr const char *kLapiFile = LAPI_BaseName(__FILE__);
 
 // The trace copies at most this many bytes of a message.
-constexpr int kTraceCopyLen = 256;
+constexpr int kTraceCopyLen = lapi::cat::kMaxMessageLen;
 // A trace text is composed in a line buffer of this many bytes, its NUL included.
 constexpr size_t kLineBufLen = 1024;
 constexpr size_t kTextCap = kLineBufLen - 1;
@@ -67,27 +68,13 @@ char *PutClamped(char *p, const char *s) {
 
 std::atomic<LAPI_LineSink> g_lineSink{nullptr};
 
-// Writes len bytes to standard error in one write, continuing only after a partial
-// write or an interruption.
-int WriteFd2(const char *p, size_t len) {
-    size_t done = 0;
-    while (done < len) {
-        const ssize_t n = ::write(STDERR_FILENO, p + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<int>(len);
-}
-
 // One whole diagnostic line, to the installed sink or to standard error.
 int WriteStderr(const char *p, size_t len) {
     const LAPI_LineSink sink = g_lineSink.load(std::memory_order_relaxed);
-    return sink != nullptr ? sink(p, len) : WriteFd2(p, len);
+    if (sink != nullptr) {
+        return sink(p, len);
+    }
+    return LAPI_WriteAll(STDERR_FILENO, p, len) == 0 ? static_cast<int>(len) : -1;
 }
 
 char *PutTracePrefix(char *p, unsigned char side, const char *file, int line, const char *func) {
@@ -360,6 +347,42 @@ extern "C" int LAPI_SetFdBlock(int fd, unsigned char block) {
     }
     const int wanted = block != 0 ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
     return ::fcntl(fd, F_SETFL, wanted);
+}
+
+int LAPI_WriteAll(int fd, const void *buf, size_t len, LAPI_WriteTarget target) {
+    const auto *p = static_cast<const unsigned char *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n = target == LAPI_TO_SOCKET ? ::send(fd, p + done, len - done, MSG_NOSIGNAL)
+                                                   : ::write(fd, p + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int LAPI_ReadExact(int fd, void *buf, size_t len) {
+    auto *p = static_cast<unsigned char *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n = ::read(fd, p + done, len - done);
+        if (n == 0) {
+            return 0;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 1;
 }
 
 // ---------------------------------------------------------------------------------

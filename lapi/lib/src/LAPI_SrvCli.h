@@ -69,6 +69,17 @@ class LAPI_ErrnoText {
     const char *text_;
 };
 
+// Whole transfers on a blocking descriptor. Both carry on after an interruption
+// (EINTR) and after a partial transfer, and stop at the first error with errno set.
+//
+// LAPI_WriteAll writes all len bytes and returns 0, or -1. LAPI_TO_SOCKET sends with
+// MSG_NOSIGNAL, so a peer that went away is an EPIPE error instead of SIGPIPE.
+enum LAPI_WriteTarget : unsigned char { LAPI_TO_FILE, LAPI_TO_SOCKET };
+int LAPI_WriteAll(int fd, const void *buf, size_t len, LAPI_WriteTarget target = LAPI_TO_FILE);
+// LAPI_ReadExact reads exactly len bytes and returns 1; 0 when the stream ends first
+// (bytes read until then are in buf), -1 on an error.
+int LAPI_ReadExact(int fd, void *buf, size_t len);
+
 // Little-endian access to wire fields at any offset.
 namespace lapi::wire {
 

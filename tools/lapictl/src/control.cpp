@@ -57,17 +57,9 @@ bool ControlClient::Transact(std::string_view command, ControlReply *reply, std:
     *reply = ControlReply{};
     std::string out(command);
     out += '\n';
-    std::size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n = ::send(fd_, out.data() + done, out.size() - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            *error = "cannot send the command: " + ErrnoText(errno);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+    if (LAPI_WriteAll(fd_, out.data(), out.size(), LAPI_TO_SOCKET) != 0) {
+        *error = "cannot send the command: " + ErrnoText(errno);
+        return false;
     }
     std::string line;
     while (ReadLine(&line, error)) {

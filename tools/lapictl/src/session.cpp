@@ -25,17 +25,7 @@ std::atomic<int> g_stopSignals{0};
 int g_stopPipe[2] = {-1, -1};
 
 void WriteAll(int fd, std::string_view text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    (void)LAPI_WriteAll(fd, text.data(), text.size());
 }
 
 extern "C" void OnStopSignal(int sig) {
