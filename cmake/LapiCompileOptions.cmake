@@ -8,7 +8,9 @@ target_compile_options(lapi_warnings INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
     -Wcast-align -Wformat=2 -Wnull-dereference -Wdouble-promotion
     -Wmissing-declarations -Wundef
-    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>)
+    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>
+    # clang checks the registry's locking against its annotations.
+    $<$<CXX_COMPILER_ID:Clang>:-Wthread-safety>)
 if(LAPI_WERROR)
     target_compile_options(lapi_warnings INTERFACE -Werror)
 endif()

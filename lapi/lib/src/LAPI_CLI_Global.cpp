@@ -6,8 +6,8 @@
 #include "LAPI_CLI_Global.h"
 
 #include "LAPI_SrvCli.h"
+#include "LAPI_ThreadSafety.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,23 +17,23 @@ namespace {
 
 constexpr const char *kLapiFile = LAPI_BaseName(__FILE__);
 
-pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
-unsigned char g_initialised = 0;                            // guarded by g_mutex
-LAPI_CLIENT_NODE_S *g_nodes[LAPI_CLI_MAX_CLIENTS];          // guarded by g_mutex
+constinit LAPI_Mutex g_mutex;
+unsigned char g_initialised LAPI_GUARDED_BY(g_mutex) = 0;
+LAPI_CLIENT_NODE_S *g_nodes[LAPI_CLI_MAX_CLIENTS] LAPI_GUARDED_BY(g_mutex);
 std::atomic<unsigned char> g_states[LAPI_CLI_MAX_CLIENTS];  // LAPI_CLI_NODE_*
 
 // Lock and unlock report a failure and carry on, as if the call had succeeded. The
 // process id is needed only for that report, so it is taken only then.
-void Lock(const char *func) {
-    const int ret = pthread_mutex_lock(&g_mutex);
+void Lock(const char *func) LAPI_ACQUIRE(g_mutex) {
+    const int ret = g_mutex.Lock();
     if (ret != 0) {
         LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Fail to lock mutex, pid is: %d, ret is: %d", getpid(),
                     ret);
     }
 }
 
-void Unlock(const char *func) {
-    const int ret = pthread_mutex_unlock(&g_mutex);
+void Unlock(const char *func) LAPI_RELEASE(g_mutex) {
+    const int ret = g_mutex.Unlock();
     if (ret != 0) {
         LAPI_ERR_AS(LAPI_SIDE_CLI, func, "Fail to unlock mutex, pid is: %d, ret is: %d", getpid(),
                     ret);

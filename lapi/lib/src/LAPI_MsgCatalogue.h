@@ -42,7 +42,7 @@ struct Msg {
     uint16_t msgLen;       // body bytes; the whole message is msgLen + 8
     bool fromServer;       // direction S->C (else C->S)
     bool hasMode;          // a request whose u16 mode field at offset 8 the library writes
-    uint32_t service;      // LAPI_SERVICE_* bit a client registers to send it; 0: none
+    uint8_t service;       // LAPI_SERVICE_* bit a client registers to send it; 0: none
     const char *name;      // "getLocationReq"
     const char *procName;  // "LAPI_LogGetLocationReq"
     const Field *fields;
