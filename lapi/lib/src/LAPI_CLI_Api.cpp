@@ -331,6 +331,34 @@ constexpr Operation kRemoveProximity{
     sizeof(LAPI_REMOVE_PROXIMITY_RSP_S), "Fail to send remove proximity request",
     "Fail to receive remove proximity response"};
 
+// One step of the registration handshake on fd: the request reqId with its 4-byte
+// body, then its answer (the next message identifier) into buf. A failed step writes
+// its line, naming the step ("register": "Fail to send register request, ..."), and
+// returns false.
+bool Handshake(int fd, int pid, unsigned reqId, uint32_t body, const char *step,
+               unsigned char (&buf)[kOwnBufLen]) {
+    constexpr const char *kFunc = "LAPI_RegisterClient";
+    const lapi::cat::Msg &req = *lapi::cat::Find(reqId);
+    StoreHeader(buf, pid, reqId, req.msgLen);
+    Store<uint32_t>(buf + kHeaderLen, body);
+    if (LAPI_CLI_SendMsg(fd, buf, req.recordSize) != 0) {
+        LAPI_ERR_AS(LAPI_SIDE_CLI, kFunc, "Fail to send %s request, pid is: %d!", step, pid);
+        return false;
+    }
+    // An answer shorter than its record must not hand back request bytes.
+    std::memset(buf, 0, sizeof buf);
+    if (LAPI_CLI_RecvMsg(fd, buf, sizeof buf) != 0) {
+        LAPI_ERR_AS(LAPI_SIDE_CLI, kFunc, "Fail to receive %s response, pid is: %d!", step, pid);
+        return false;
+    }
+    if (LoadHeader(buf).msgId != reqId + 1) {
+        LAPI_ERR_AS(LAPI_SIDE_CLI, kFunc, "Received is not expected %s response, pid is: %d!", step,
+                    pid);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------
@@ -351,22 +379,7 @@ extern "C" int LAPI_RegisterClient(unsigned int service) {
         return -1;
     }
     unsigned char buf[kOwnBufLen];
-    StoreHeader(buf, pid, LAPI_MSG_REGISTER_REQ, lapi::cat::Of(LAPI_MSG_REGISTER_REQ).msgLen);
-    Store<uint32_t>(buf + kHeaderLen, reduced);
-    if (LAPI_CLI_SendMsg(syncFd, buf, sizeof(LAPI_REGISTER_REQ_S)) != 0) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Fail to send register request, pid is: %d!", pid);
-        LAPI_CloseFd(syncFd);
-        return -1;
-    }
-    // A registerRsp shorter than its globalId must not hand back request bytes.
-    std::memset(buf, 0, sizeof buf);
-    if (LAPI_CLI_RecvMsg(syncFd, buf, sizeof buf) != 0) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Fail to receive register response, pid is: %d!", pid);
-        LAPI_CloseFd(syncFd);
-        return -1;
-    }
-    if (LoadHeader(buf).msgId != LAPI_MSG_REGISTER_RSP) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Received is not expected register response, pid is: %d!", pid);
+    if (!Handshake(syncFd, pid, LAPI_MSG_REGISTER_REQ, reduced, "register", buf)) {
         LAPI_CloseFd(syncFd);
         return -1;
     }
@@ -381,21 +394,8 @@ extern "C" int LAPI_RegisterClient(unsigned int service) {
         LAPI_CloseFd(asyncFd);
         LAPI_CloseFd(syncFd);
     };
-    StoreHeader(buf, pid, LAPI_MSG_GET_ASYNC_FD_REQ,
-                lapi::cat::Of(LAPI_MSG_GET_ASYNC_FD_REQ).msgLen);
-    Store<int32_t>(buf + kHeaderLen, globalId);
-    if (LAPI_CLI_SendMsg(asyncFd, buf, sizeof(LAPI_GET_ASYNC_FD_REQ_S)) != 0) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Fail to send get async fd request, pid is: %d!", pid);
-        closeBoth();
-        return -1;
-    }
-    if (LAPI_CLI_RecvMsg(asyncFd, buf, sizeof buf) != 0) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Fail to receive get async fd response, pid is: %d!", pid);
-        closeBoth();
-        return -1;
-    }
-    if (LoadHeader(buf).msgId != LAPI_MSG_GET_ASYNC_FD_RSP) {
-        LAPI_ERR(LAPI_SIDE_CLI, "Received is not expected get async fd response, pid is: %d!", pid);
+    if (!Handshake(asyncFd, pid, LAPI_MSG_GET_ASYNC_FD_REQ, static_cast<uint32_t>(globalId),
+                   "get async fd", buf)) {
         closeBoth();
         return -1;
     }
