@@ -19,21 +19,23 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
-#include "control/control.h"
-#include "core/clock.h"
-#include "core/geodesy.h"
-#include "core/location_sessions.h"
-#include "core/mtlr.h"
-#include "core/proximity.h"
-#include "core/status.h"
-#include "net/event_loop.h"
-#include "net/net_server.h"
-#include "net/unix_socket.h"
-#include "proto/engine.h"
-#include "proto/log_batch.h"
-#include "sources/simulator.h"
-#include "store/gps_db.h"
+#include "domain/clock.h"
+#include "domain/geodesy.h"
+#include "domain/gps_db.h"
+#include "domain/location_sessions.h"
+#include "domain/mtlr.h"
+#include "domain/proximity.h"
+#include "domain/sources/simulator.h"
+#include "domain/status.h"
+#include "operator/control.h"
+#include "protocol/log_batch.h"
+#include "service/engine.h"
+#include "service/operator.h"
+#include "transport/event_loop.h"
+#include "transport/net_server.h"
+#include "transport/unix_socket.h"
 #include "LAPI_SrvCli.h"
 
 #ifndef LAPID_VERSION
@@ -113,7 +115,7 @@ int BlockTermSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
-    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
         return -1;
     }
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -132,12 +134,12 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     if (!EnsureParentDir(o.db)) {
         return kExitStartup;
     }
-    std::string error;
-    std::unique_ptr<lapid::GpsDb> db = lapid::GpsDb::Open(o.db, &error);
-    if (!db) {
-        Fail(error);
+    lapid::Result<std::unique_ptr<lapid::GpsDb>> opened = lapid::GpsDb::Open(o.db);
+    if (!opened) {
+        Fail(opened.ErrorText());
         return kExitStartup;
     }
+    std::unique_ptr<lapid::GpsDb> db = std::move(*opened);
 
     // A manual clock starts at monotonic 0 and moves only by the control command
     // `advance`: tests step through time instead of sleeping.
@@ -150,7 +152,11 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     simConfig.speedMps = 0;
     simConfig.loop = false;
     simConfig.timeToFirstFixMs = static_cast<int64_t>(o.ttffS * 1000.0);
-    lapid::Simulator simulator(clock, simConfig);
+    lapid::Result<lapid::Simulator> simulator = lapid::Simulator::Create(clock, simConfig);
+    if (!simulator) {
+        Fail(simulator.ErrorText());
+        return kExitStartup;
+    }
     lapid::LocationSessions sessions(clock);
     lapid::StatusModel status;
     lapid::MtlrNotifications mtlr(clock);
@@ -158,13 +164,14 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     lapid::EngineLimits limits;
     limits.maxBacklog = o.maxBacklog;
     limits.registerTimeoutMs = static_cast<int64_t>(o.registerTimeoutS * 1000.0);
-    lapid::Engine engine(clock, lapid::Domain{sessions, status, mtlr, proximity, *db, simulator},
+    lapid::Engine engine(clock, lapid::Domain{sessions, status, mtlr, proximity, *db, *simulator},
                          limits, static_cast<int32_t>(getpid()));
-    lapid::ControlCommands commands(engine, &simulator);
+    lapid::Operator op(engine, &*simulator);
+    lapid::ControlCommands commands(op);
 
     lapid::EventLoop loop(clock);
     if (o.manualClock) {
-        commands.SetClockControl(
+        op.SetClockControl(
             [&](int64_t ms) { return lapid::AdvanceManualClock(loop, manualClock, ms); });
     }
     lapid::NetServer net(loop, engine, commands);
@@ -173,8 +180,13 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     netConfig.serviceMode = socketMode;
     netConfig.controlPath = o.control;
     netConfig.maxControlBacklog = o.maxBacklog;
-    if (!loop.Ok() || !net.Start(netConfig, &error)) {
-        Fail(loop.Ok() ? error : std::string("epoll: ") + LAPI_ErrnoText(errno).c_str());
+    if (!loop.Ok()) {
+        Fail(std::string("epoll: ") + LAPI_ErrnoText(errno).c_str());
+        close(sigFd);
+        return kExitStartup;
+    }
+    if (const lapid::Result<> started = net.Start(netConfig); !started) {
+        Fail(started.ErrorText());
         close(sigFd);
         return kExitStartup;
     }
@@ -207,9 +219,7 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int Run(int argc, char **argv) {
     Options o;
     CLI::App app{"lapid - the location server (service socket " LAPI_SOCKET_PATH ")"};
     app.set_version_flag("--version", "lapid " LAPID_VERSION);
@@ -247,10 +257,18 @@ int main(int argc, char **argv) {
         Fail("--position: expected LAT,LON[,ALT]: " + o.position);
         return kExitUsage;
     }
+    return Serve(o, *mode, *start);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // The layers report failures as values; what can still throw is the standard library
+    // (out of memory) and CLI11 while it sets up the command line.
     try {
-        return Serve(o, *mode, *start);
+        return Run(argc, argv);
     } catch (const std::exception &e) {
-        Fail(e.what());
+        std::fprintf(stderr, "lapid: %s\n", e.what());
         return kExitStartup;
     }
 }

@@ -11,12 +11,12 @@
 #include <fstream>
 #include <limits>
 
-#include "core/geodesy.h"
-#include "core/mtlr.h"
-#include "core/proximity.h"
-#include "core/status.h"
-#include "sources/simulator.h"
-#include "store/gps_db.h"
+#include "domain/geodesy.h"
+#include "domain/mtlr.h"
+#include "domain/proximity.h"
+#include "domain/status.h"
+#include "domain/sources/simulator.h"
+#include "domain/gps_db.h"
 #include "testkit.h"
 
 namespace {
@@ -74,7 +74,7 @@ TEST(Simulator, GridFirstFixCatchUpAndQueue) {
     clock.Advance(500);  // t0 = 500: grid seconds 1500, 2500, ...
     SimulatorConfig cfg;
     cfg.timeToFirstFixMs = 2200;
-    Simulator sim(clock, cfg);
+    Simulator sim = *Simulator::Create(clock, cfg);
     EXPECT_EQ(sim.NextDeadlineMs(), 1500);
     EXPECT_TRUE(TickTo(sim, clock, 3499).empty());
     EXPECT_EQ(sim.State(), FixState::kAcquiring);
@@ -101,11 +101,11 @@ TEST(Simulator, GridFirstFixCatchUpAndQueue) {
     EXPECT_EQ(kept.front().monoMs, 103500 - 63000);
     // A minimum of one second to the first fix; ForceFix during acquisition.
     cfg.timeToFirstFixMs = 0;
-    Simulator quick(clock, cfg);
+    Simulator quick = *Simulator::Create(clock, cfg);
     EXPECT_TRUE(TickTo(quick, clock, 104499).empty());
     EXPECT_EQ(TickTo(quick, clock, 104500).size(), 1u);
     cfg.timeToFirstFixMs = 60000;
-    Simulator slow(clock, cfg);
+    Simulator slow = *Simulator::Create(clock, cfg);
     slow.ForceFix();
     EXPECT_EQ(slow.State(), FixState::kAcquiring);
     ASSERT_EQ(TickTo(slow, clock, 105500).size(), 1u);
@@ -120,7 +120,7 @@ TEST(Simulator, DefaultRouteFollowsTheGeodesicsAndAccuracySettles) {
     SimulatorConfig cfg;
     cfg.timeToFirstFixMs = 0;
     cfg.speedMps = 7;
-    Simulator sim(clock, cfg);
+    Simulator sim = *Simulator::Create(clock, cfg);
     const std::vector<Waypoint> route = Simulator::DefaultRoute();
     std::array<double, 4> length{};
     for (std::size_t i = 0; i < 4; ++i) {
@@ -159,20 +159,21 @@ TEST(Simulator, InvalidSettingsChangeNothing) {
     ManualClock clock;
     SimulatorConfig bad;
     bad.finalAccuracyM = 60;  // above the initial accuracy
-    EXPECT_THROW((Simulator{clock, bad}), std::invalid_argument);
+    const std::string accuracies = "simulator: accuracies must satisfy 0 < final <= initial";
+    EXPECT_EQ(Simulator::Create(clock, bad).ErrorText(), accuracies);
     bad = {};
     bad.timeToFirstFixMs = -1;
-    EXPECT_THROW((Simulator{clock, bad}), std::invalid_argument);
+    EXPECT_EQ(Simulator::Create(clock, bad).ErrorText(), "simulator: negative time to first fix");
     bad = {};
     bad.finalAccuracyM = 0;
-    EXPECT_THROW((Simulator{clock, bad}), std::invalid_argument);
+    EXPECT_EQ(Simulator::Create(clock, bad).ErrorText(), accuracies);
     bad.finalAccuracyM = 0.5;  // any positive final accuracy will do
-    EXPECT_NO_THROW((Simulator{clock, bad}));
+    EXPECT_TRUE(Simulator::Create(clock, bad));
     bad.route = {{0, 0, kNaN}};
-    EXPECT_THROW((Simulator{clock, bad}), std::invalid_argument);
+    EXPECT_EQ(Simulator::Create(clock, bad).ErrorText(), "simulator: invalid position");
     SimulatorConfig cfg;
     cfg.timeToFirstFixMs = 0;
-    Simulator sim(clock, cfg);
+    Simulator sim = *Simulator::Create(clock, cfg);
     ASSERT_EQ(sim.SetFixedPosition(1, 2, 3, 4), SimulatorResult::kOk);
     EXPECT_EQ(sim.SetFixedPosition(91, 0, 0, 5), SimulatorResult::kInvalidPosition);
     EXPECT_EQ(sim.SetFixedPosition(0, kInf, 0, 5), SimulatorResult::kInvalidPosition);
@@ -202,58 +203,56 @@ GpsDbEntry Entry(uint32_t id, uint8_t byte) {
 }
 
 uint8_t Stored(GpsDb &db, uint32_t id) {
-    GpsDbResult r = GpsDbResult::kStorageError;
-    const std::optional<GpsDbEntry> e = db.Get(id, &r);
-    EXPECT_EQ(r, e ? GpsDbResult::kOk : GpsDbResult::kNotFound);
-    return e ? e->data[0] : 0;
+    const Result<std::optional<GpsDbEntry>> e = db.Get(id);
+    EXPECT_TRUE(e) << e.ErrorText();
+    return e && *e ? (*e)->data[0] : 0;
+}
+
+// SetMany's answer, or the error text of a storage failure.
+std::string Written(GpsDb &db, const std::vector<GpsDbEntry> &entries) {
+    const Result<GpsDbResult> r = db.SetMany(entries);
+    return r ? GpsDbResultName(*r) : r.ErrorText();
 }
 
 TEST(GpsDb, FileSurvivesReopenAndFailuresLeaveItAsItWas) {
     lapitest::TempDir dir;
     const std::string path = dir.File("gps.db");
     {
-        auto db = GpsDb::Open(path);
+        auto db = *GpsDb::Open(path);
         ASSERT_TRUE(db);
-        ASSERT_EQ(db->SetMany(std::vector{Entry(1, 0x11), Entry(2, 0x22)}), GpsDbResult::kOk);
+        ASSERT_EQ(Written(*db, {Entry(1, 0x11), Entry(2, 0x22)}), "ok");
     }
     Exec(path,
          "CREATE TRIGGER fail BEFORE INSERT ON gps_db_entry WHEN NEW.file_id = 666 "
          "BEGIN SELECT RAISE(ABORT, 'injected'); END");
-    auto db = GpsDb::Open(path);
+    auto db = *GpsDb::Open(path);
     ASSERT_TRUE(db);
     EXPECT_EQ(Stored(*db, 1), 0x11);
     const std::vector<GpsDbEntry> batch{Entry(1, 0x33), Entry(666, 6), Entry(3, 0x44)};
-    EXPECT_EQ(db->SetMany(batch), GpsDbResult::kStorageError);
-    EXPECT_NE(db->LastError().find("injected"), std::string::npos) << db->LastError();
+    EXPECT_EQ(Written(*db, batch), "cannot write an entry: injected");
     EXPECT_EQ(Stored(*db, 1), 0x11);
     EXPECT_EQ(Stored(*db, 3), 0);
     Exec(path, "DROP TRIGGER fail");
-    EXPECT_EQ(db->SetMany(batch), GpsDbResult::kOk);
+    EXPECT_EQ(Written(*db, batch), "ok");
     EXPECT_EQ(Stored(*db, 666), 6);
     db.reset();
-    EXPECT_EQ(Stored(*GpsDb::Open(path), 3), 0x44);
+    EXPECT_EQ(Stored(**GpsDb::Open(path), 3), 0x44);
     // A read that fails inside SQLite is a storage error with its reason.
-    db = GpsDb::Open(path);
+    db = *GpsDb::Open(path);
     Exec(path,
          "ALTER TABLE gps_db_entry RENAME TO kept; CREATE VIEW gps_db_entry(file_id, len, data) "
          "AS SELECT 1, abs(-9223372036854775807 - 1), x'00'");
-    GpsDbResult r = GpsDbResult::kOk;
-    EXPECT_FALSE(db->Get(1, &r));
-    EXPECT_EQ(r, GpsDbResult::kStorageError);
-    EXPECT_NE(db->LastError().find("cannot read an entry"), std::string::npos) << db->LastError();
+    const Result<std::optional<GpsDbEntry>> failed = db->Get(1);
+    ASSERT_FALSE(failed);
+    EXPECT_NE(failed.ErrorText().find("cannot read an entry"), std::string::npos);
     db.reset();
 
-    std::string error;
     Exec(path, "PRAGMA user_version = 2");
-    EXPECT_FALSE(GpsDb::Open(path, &error));
-    EXPECT_NE(error.find("unsupported schema version 2"), std::string::npos) << error;
+    EXPECT_NE(GpsDb::Open(path).ErrorText().find("unsupported schema version 2"),
+              std::string::npos);
     std::ofstream(dir.File("junk.db")) << std::string(4096, 'x');
-    error.clear();
-    EXPECT_FALSE(GpsDb::Open(dir.File("junk.db"), &error));
-    EXPECT_FALSE(error.empty());
-    error.clear();
-    EXPECT_FALSE(GpsDb::Open(dir.File("missing/gps.db"), &error));
-    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(GpsDb::Open(dir.File("junk.db")).ErrorText().empty());
+    EXPECT_FALSE(GpsDb::Open(dir.File("missing/gps.db")).ErrorText().empty());
 }
 
 TEST(Mtlr, IdsStayUniqueAcrossWrapAroundAndPendingAndHistoryAreBounded) {
@@ -337,8 +336,8 @@ TEST(Status, ApplyChecksEveryValueFirst) {
     ASSERT_TRUE(s.Apply(next).changed);
     EXPECT_EQ(s.Current(), next);
     EXPECT_FALSE(s.Apply(next).changed);
-    EXPECT_EQ(s.Get("proximityStatus"), 1);
-    EXPECT_FALSE(s.Get("nothing"));
+    EXPECT_EQ(s.Get(StatusField::kProximityStatus), 1);
+    EXPECT_EQ(s.Set(StatusField::kFixStatus, 3).error, StatusError::kBadValue);
 }
 
 }  // namespace

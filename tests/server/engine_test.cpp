@@ -22,9 +22,9 @@
 #include <set>
 #include <sstream>
 
-#include "control/control.h"
-#include "net/event_loop.h"
-#include "proto/engine.h"
+#include "operator/control.h"
+#include "transport/event_loop.h"
+#include "service/engine.h"
 #include "testkit.h"
 
 namespace {
@@ -58,13 +58,12 @@ EngineLimits Limits(const std::map<std::string, int64_t> &o) {
 
 struct Harness {
     explicit Harness(const std::map<std::string, int64_t> &o)
-        : sim(clock, SimConfig(o)),
-          db(GpsDb::Open(dir.File("gps.db"))),
+        : sim(*Simulator::Create(clock, SimConfig(o))),
+          db(*GpsDb::Open(dir.File("gps.db"))),
           engine(clock, Domain{sessions, status, mtlr, proximity, *db, sim}, Limits(o),
                  kServerPid) {
         loop.AddTimer([this] { return engine.NextDeadlineMs(); }, [this] { engine.OnTime(); });
-        commands.SetClockControl(
-            [this](int64_t ms) { return AdvanceManualClock(loop, clock, ms); });
+        op.SetClockControl([this](int64_t ms) { return AdvanceManualClock(loop, clock, ms); });
     }
     // The transport: takes what the engine wrote and closes what it wants closed.
     void Pump() {
@@ -102,7 +101,8 @@ struct Harness {
     lapitest::TempDir dir;
     std::unique_ptr<GpsDb> db;
     Engine engine;
-    ControlCommands commands{engine, &sim};
+    Operator op{engine, &sim};
+    ControlCommands commands{op};
     EventLoop loop{clock};
     std::map<std::string, ConnId> conn;
     std::map<ConnId, Bytes> in;

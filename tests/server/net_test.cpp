@@ -14,10 +14,10 @@
 #include <fstream>
 #include <thread>
 
-#include "net/event_loop.h"
-#include "net/net_server.h"
-#include "net/unix_socket.h"
-#include "proto/log_batch.h"
+#include "transport/event_loop.h"
+#include "transport/net_server.h"
+#include "transport/unix_socket.h"
+#include "protocol/log_batch.h"
 #include "testkit.h"
 
 namespace {
@@ -88,22 +88,20 @@ TEST(UnixSocket, StaleSocketsAreReplacedAnythingElseIsLeftAlone) {
     lapitest::TempDir dir;
     const std::string sock = dir.File("s"), file = dir.File("f");
     std::ofstream(file) << "keep";
-    std::string error;
-    EXPECT_EQ(ListenUnix(file, 0600, &error), -1);
+    EXPECT_EQ(ListenUnix(file, 0600).ErrorText(), file + " exists and is not a socket");
     EXPECT_EQ(ProbeSocketPath(file), PathState::kNotASocket);
     EXPECT_EQ(ProbeSocketPath(dir.File("none")), PathState::kFree);
-    const int live = ListenUnix(sock, 0640, &error);
-    ASSERT_GE(live, 0) << error;
+    const Result<int> live = ListenUnix(sock, 0640);
+    ASSERT_TRUE(live) << live.ErrorText();
     EXPECT_EQ(ModeOf(sock), 0640u);
     EXPECT_EQ(ProbeSocketPath(sock), PathState::kLiveServer);
-    EXPECT_EQ(ListenUnix(sock, 0600, &error), -1);
-    EXPECT_EQ(error, "another server is listening on " + sock);
-    ::close(live);
+    EXPECT_EQ(ListenUnix(sock, 0600).ErrorText(), "another server is listening on " + sock);
+    ::close(*live);
     EXPECT_EQ(ProbeSocketPath(sock), PathState::kStaleSocket);
-    const int again = ListenUnix(sock, 0600, &error);
-    EXPECT_GE(again, 0) << error;
+    const Result<int> again = ListenUnix(sock, 0600);
+    ASSERT_TRUE(again) << again.ErrorText();
     EXPECT_EQ(ModeOf(sock), 0600u);
-    ::close(again);
+    ::close(*again);
     std::string kept;
     std::ifstream(file) >> kept;
     EXPECT_EQ(kept, "keep");
@@ -140,10 +138,10 @@ struct Server {
     Server() {
         cfg.servicePath = dir.File("svc");
         cfg.controlPath = dir.File("ctl");
-        std::string error;
         loop.SetBeforeSleep([this] { net.Flush(); });
-        started = net.Start(cfg, &error);
-        EXPECT_TRUE(started) << error;
+        const Result<> start = net.Start(cfg);
+        started = start.Ok();
+        EXPECT_TRUE(started) << start.ErrorText();
     }
     // Runs the loop until `fd` has something to read (at most about ten seconds).
     bool Await(int fd) {
@@ -162,14 +160,15 @@ struct Server {
 
     lapitest::TempDir dir;
     ManualClock clock;
-    Simulator sim{clock};
+    Simulator sim = *Simulator::Create(clock);
     LocationSessions sessions{clock};
     StatusModel status;
     MtlrNotifications mtlr{clock};
     ProximityListeners proximity;
-    std::unique_ptr<GpsDb> db = GpsDb::Open(dir.File("gps.db"));
+    std::unique_ptr<GpsDb> db = *GpsDb::Open(dir.File("gps.db"));
     Engine engine{clock, Domain{sessions, status, mtlr, proximity, *db, sim}, EngineLimits{}, 1};
-    ControlCommands commands{engine, &sim};
+    Operator op{engine, &sim};
+    ControlCommands commands{op};
     EventLoop loop{clock};
     NetServer net{loop, engine, commands};
     NetConfig cfg;

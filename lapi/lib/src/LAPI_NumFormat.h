@@ -275,4 +275,24 @@ inline char *AppendHexBytes(char *out, const unsigned char *p, std::size_t n) no
     return out + 2 * n;
 }
 
+// The reverse of AppendHexBytes for one byte: the value of the two hex digits at p
+// (either case), or -1 when either is not a hex digit.
+constexpr int ParseHexByte(const char *p) noexcept {
+    const auto digit = [](char c) {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        if (c >= 'a' && c <= 'f') {
+            return c - 'a' + 10;
+        }
+        if (c >= 'A' && c <= 'F') {
+            return c - 'A' + 10;
+        }
+        return -1;
+    };
+    const int hi = digit(p[0]);
+    const int lo = digit(p[1]);
+    return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
+}
+
 }  // namespace lapi::numfmt

@@ -1,0 +1,226 @@
+// lapid's service layer: connections, clients, registration, routing of answers, and
+// the request handlers that drive the domain layer, with the messages of protocol/. It
+// holds no sockets: the transport feeds it bytes and closes, and takes back the bytes
+// to write and the connections to close. Tests drive it directly with a ManualClock.
+//
+// Transport contract. After every call into the engine (Open, Receive, Closed,
+// OnTime, PollSource and the operator actions), the transport calls TakeTouched()
+// and, for each connection listed, writes Pending() (reporting progress with
+// Consume()) and closes the connection once WantsClose() says so, telling the engine
+// with Closed(). It also calls Closed() when a peer goes away or a write fails.
+//
+// Connections. A new connection's first message decides its role: registerReq makes
+// it a client's synchronous connection (answered with registerRsp and a fresh
+// globalId, never reused while the server runs); getAsyncFdReq with that globalId,
+// on another new connection, makes it the client's asynchronous connection
+// (getAsyncFdRsp). An unknown or already bound globalId, any other first message, a
+// request before the asynchronous connection is bound, a message on the
+// asynchronous connection, or no completed registration within the registration
+// timeout closes the connection (and the client) with an error line.
+//
+// Routing. A request's mode selects the connection of its answer: 1 (blocking) the
+// synchronous one, as the next message there; 0 the asynchronous one. Periodic
+// reports and every indication go on the asynchronous connection. While a blocking
+// request waits for its answer (a single fix waiting for a fix or its timeout), the
+// client's further messages stay buffered, so answers on the synchronous connection
+// keep the order of the requests.
+//
+// Release. When either connection of a client closes, or the client is
+// disconnected, everything it held (location sessions, proximity listeners, open
+// MT-LR notifications) is released at once and its other connection is closed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "domain/clock.h"
+#include "domain/location_sessions.h"
+#include "domain/mtlr.h"
+#include "domain/proximity.h"
+#include "domain/status.h"
+#include "protocol/framer.h"
+#include "protocol/messages.h"
+#include "protocol/output_queue.h"
+#include "domain/sources/position_source.h"
+#include "domain/gps_db.h"
+
+namespace lapid {
+
+using ConnId = uint64_t;
+
+struct EngineLimits {
+    std::size_t maxBacklog = 262144;    // unsent bytes per connection before disconnecting
+    int64_t registerTimeoutMs = 5000;   // new connection to completed registration
+    std::size_t maxInputBytes = 65536;  // received bytes per connection not yet handled
+};
+
+// The domain objects the engine drives; they belong to the caller.
+struct Domain {
+    LocationSessions &sessions;
+    StatusModel &status;
+    MtlrNotifications &mtlr;
+    ProximityListeners &proximity;
+    GpsDb &db;
+    PositionSource &source;
+};
+
+struct Counters {
+    uint64_t connectionsTotal = 0;       // accepted since start
+    uint64_t messagesIn = 0;             // whole messages read
+    uint64_t messagesOut = 0;            // messages queued for writing
+    uint64_t invalidRequests = 0;        // answered with invalidRequestRsp
+    uint64_t disconnectsSlowReader = 0;  // backlog passed the bound
+    uint64_t registrationTimeouts = 0;   // registration not completed in time
+    uint64_t registrationsRefused = 0;   // bad first message, unknown/bound globalId, ...
+    uint64_t framingErrors = 0;          // msgLen above the limit, input flood
+    uint64_t clientsRegistered = 0;      // registerRsp sent
+    uint64_t clientsReleased = 0;        // clients ended, for whatever reason
+};
+
+// What is open and held now, all clients together.
+struct Holdings {
+    std::size_t connections = 0;  // service connections
+    std::size_t clients = 0;      // registered clients
+    std::size_t sessions = 0;
+    std::size_t listeners = 0;
+    std::size_t pendingNotifications = 0;
+};
+
+// One registered client as the control socket lists it.
+struct ClientInfo {
+    int32_t globalId = 0;
+    int32_t pid = 0;
+    uint32_t services = 0;
+    std::size_t sessions = 0;
+    std::size_t listeners = 0;
+    std::size_t pendingNotifications = 0;
+    bool asyncBound = false;
+};
+
+class Engine {
+  public:
+    Engine(const Clock &clock, Domain domain, EngineLimits limits, int32_t serverPid);
+
+    // Connections (transport side).
+    ConnId Open();
+    void Receive(ConnId id, const uint8_t *data, std::size_t len);
+    void Closed(ConnId id);
+    std::vector<ConnId> TakeTouched();
+    std::span<const uint8_t> Pending(ConnId id) const;
+    void Consume(ConnId id, std::size_t n);
+    bool WantsClose(ConnId id) const;
+
+    // Time: fixes from the source, timeouts, periodic reports, MT-LR and registration
+    // deadlines. OnTime() does what is due at the clock's time.
+    void OnTime();
+    std::optional<int64_t> NextDeadlineMs() const;
+    // Collects fixes and state changes from the position source (after OnTime() and
+    // after an operator changed the source).
+    void PollSource();
+
+    // Operator actions (through the Operator of service/operator.h).
+    StatusSetResult SetStatus(StatusField field, int32_t value);
+    InjectResult InjectMtlr(const MtlrRequest &request);
+    std::vector<ClientInfo> Clients() const;
+    std::optional<MtlrRecord> FindMtlr(uint64_t requestId) const { return d_.mtlr.Find(requestId); }
+    const Counters &Count() const { return counters_; }
+    Holdings Held() const;
+    std::size_t ClientCount() const { return clients_.size(); }
+
+  private:
+    enum class Role { kNew, kSync, kAsync };
+    struct Connection {
+        ConnId id = 0;
+        Role role = Role::kNew;
+        int32_t client = 0;  // globalId once the role is kSync or kAsync
+        MessageFramer in;
+        OutputQueue out;
+        int64_t deadlineMs = 0;      // registration deadline of a new connection
+        bool awaitingBlock = false;  // a blocking answer is due; further input waits
+        bool closing = false;        // write what is queued, then close
+        bool dropped = false;        // close at once, queued bytes discarded
+        bool touched = false;
+    };
+    struct Client {
+        int32_t globalId = 0;
+        int32_t pid = 0;
+        uint32_t services = 0;
+        ConnId sync = 0;
+        std::optional<ConnId> async;
+        int64_t deadlineMs = 0;  // until the asynchronous connection is bound
+        bool released = false;
+    };
+    enum class Reason { kUnregistered, kDisconnected, kSlowReader, kProtocol, kTimeout };
+    static const char *ReasonText(Reason why);
+
+    // Connections and input.
+    Connection *FindConn(ConnId id);
+    const Connection *FindConn(ConnId id) const;
+    Client *FindClient(int32_t globalId);
+    void Touch(Connection &c);
+    void ProcessInput(Connection &c);
+    void HandleMessage(Connection &c, std::span<const uint8_t> m);
+    void Drop(Connection &c);
+    void Send(ConnId id, const WireMsg &m);
+    void SendToAsync(int32_t globalId, const WireMsg &m);
+    void Settle();
+
+    // Registration (engine_registration.cpp).
+    void HandleFirstMessage(Connection &c, std::span<const uint8_t> m);
+    void HandleRegister(Connection &c, std::span<const uint8_t> m);
+    void HandleGetAsyncFd(Connection &c, std::span<const uint8_t> m);
+    void HandleUnregister(Connection &c, Client &cl);
+    void RefuseConnection(Connection &c, const char *why);
+    void ReleaseClient(int32_t globalId, Reason why);
+    void FinishRelease(Client &cl);
+    void ExpireRegistrations();
+    void SetDeadline(ConnId id, int64_t deadlineMs);
+    void ClearDeadline(ConnId id, int64_t deadlineMs);
+
+    // Requests (engine_handlers.cpp).
+    void HandleRequest(Connection &c, Client &cl, std::span<const uint8_t> m);
+    void Invalid(Client &cl, const RequestCheck &check, uint16_t msgId, const char *why);
+    void Answer(Client &cl, bool blocking, const WireMsg &m);
+    void OnGetLocation(Connection &c, Client &cl, bool blocking, std::span<const uint8_t> m);
+    void OnAbortLocation(Client &cl, bool blocking, Ids ids);
+    void OnLastKnown(Client &cl, bool blocking, Ids ids);
+    void OnGetGpsDbData(Client &cl, bool blocking, Ids ids, std::span<const uint8_t> m);
+    void OnSetGpsDbData(Client &cl, bool blocking, Ids ids, std::span<const uint8_t> m);
+    void OnLocationCfm(Client &cl, std::span<const uint8_t> m);
+    void OnDistanceAzimuth(Client &cl, const RequestCheck &check, std::span<const uint8_t> m);
+    void OnAddProximity(Client &cl, bool blocking, Ids ids, std::span<const uint8_t> m);
+    void OnRemoveProximity(Client &cl, bool blocking, Ids ids, std::span<const uint8_t> m);
+
+    // Outgoing events of the domain layer.
+    void Deliver(const LocationAnswer &a);
+    void Deliver(const std::vector<LocationAnswer> &answers);
+    void Deliver(const MtlrEvents &events);
+    void DeliverHits(const std::vector<ProximityHit> &hits);
+    void Broadcast(const std::optional<StatusSnapshot> &changed);
+    void FollowSourceState(FixState state);
+    void FollowProximityCount();
+
+    const Clock &clock_;
+    Domain d_;
+    EngineLimits limits_;
+    int32_t pid_;
+    ConnId nextConn_ = 1;
+    int32_t nextGlobalId_ = 1;
+    std::unordered_map<ConnId, Connection> conns_;
+    std::unordered_map<int32_t, Client> clients_;
+    std::set<std::pair<int64_t, ConnId>> deadlines_;  // registration deadlines
+    std::vector<ConnId> touched_;
+    std::vector<int32_t> toRelease_;  // clients to release once the current work is done
+    std::vector<ConnId> toResume_;    // synchronous connections whose blocking answer went out
+    FixState sourceState_;
+    Counters counters_;
+};
+
+}  // namespace lapid
