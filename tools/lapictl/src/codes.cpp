@@ -26,11 +26,6 @@ constexpr std::array<Entry, 5> kLocationCauses{{
     {4, "session id in use"},
 }};
 
-constexpr std::array<Entry, 2> kAbortResults{{
-    {0, "aborted"},
-    {1, "no such session"},
-}};
-
 constexpr std::array<Entry, 5> kGpsDbResults{{
     {0, "ok"},
     {-1, "no such entry"},
@@ -45,13 +40,6 @@ constexpr std::array<Entry, 5> kProximityResults{{
     {-2, "too many listeners"},
     {-3, "nothing to remove"},
     {-4, "unknown removeType"},
-}};
-
-constexpr std::array<Entry, 4> kLocationMethods{{
-    {0, "none"},
-    {1, "satellite"},
-    {2, "simulated"},
-    {3, "last known"},
 }};
 
 constexpr std::array<Entry, 4> kNotificationTypes{{
@@ -95,17 +83,11 @@ constexpr std::array<Entry, 2> kProximityStatus{{{0, "inactive"}, {1, "active"}}
 std::string_view LocationCauseName(int32_t cause) {
     return Lookup(kLocationCauses, cause);
 }
-std::string_view AbortResultName(int32_t result) {
-    return Lookup(kAbortResults, result);
-}
 std::string_view GpsDbResultName(int32_t result) {
     return Lookup(kGpsDbResults, result);
 }
 std::string_view ProximityResultName(int32_t status) {
     return Lookup(kProximityResults, status);
-}
-std::string_view LocationMethodName(int32_t method) {
-    return Lookup(kLocationMethods, method);
 }
 std::string_view NotificationTypeName(int32_t type) {
     return Lookup(kNotificationTypes, type);
@@ -117,24 +99,16 @@ std::string_view NotificationCauseName(int32_t cause) {
     return Lookup(kNotificationCauses, cause);
 }
 
+// getStatusRsp: sessionId, transactionId, then the status values.
+constexpr const lapi::cat::Msg &kStatusMsg = lapi::cat::Of(LAPI_MSG_GET_STATUS_RSP);
+static_assert(kStatusMsg.fieldCount == kStatusFieldCount + 2);
+
+const lapi::cat::Field &StatusFieldOf(StatusField field) {
+    return kStatusMsg.fields[2 + static_cast<int>(field)];
+}
+
 std::string_view StatusFieldName(StatusField field) {
-    switch (field) {
-        case StatusField::kUser:
-            return "userStatus";
-        case StatusField::kHw:
-            return "hwStatus";
-        case StatusField::kFix:
-            return "fixStatus";
-        case StatusField::kEmergency:
-            return "emergencyStatus";
-        case StatusField::kFixResult:
-            return "fixResultStatus.status";
-        case StatusField::kFixResultCause:
-            return "fixResultStatus.cause";
-        case StatusField::kProximity:
-            return "proximityStatus";
-    }
-    return {};
+    return StatusFieldOf(field).label;
 }
 
 std::string_view StatusValueName(StatusField field, int32_t value) {

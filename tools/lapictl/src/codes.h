@@ -8,18 +8,19 @@
 #include <string>
 #include <string_view>
 
+#include "LAPI_MsgCatalogue.h"
+
 namespace lapictl {
 
 std::string_view LocationCauseName(int32_t cause);      // getLocationRsp.cause
-std::string_view AbortResultName(int32_t result);       // abortLocationRsp.result
 std::string_view GpsDbResultName(int32_t result);       // get/setGpsDbDataRsp.result
 std::string_view ProximityResultName(int32_t status);   // add/removeProximityRsp.status
-std::string_view LocationMethodName(int32_t method);    // locationMethod
 std::string_view NotificationTypeName(int32_t type);    // locationNotificationInd
 std::string_view MtlrLocationTypeName(int32_t type);    // locationNotificationInd
 std::string_view NotificationCauseName(int32_t cause);  // notificationStatusInd.cause
 
-// The seven values of getStatusRsp / statusChangeInd, in message order.
+// The seven values of getStatusRsp / statusChangeInd, in message order (the fields
+// after sessionId and transactionId).
 enum class StatusField {
     kUser,
     kHw,
@@ -31,8 +32,9 @@ enum class StatusField {
 };
 inline constexpr int kStatusFieldCount = 7;
 
-// The field's name as the message and the control socket spell it
-// ("fixResultStatus.status" for kFixResult).
+// The catalogue's description of the field, and its name as the message and the control
+// socket spell it ("fixResultStatus.status" for kFixResult).
+const lapi::cat::Field &StatusFieldOf(StatusField field);
 std::string_view StatusFieldName(StatusField field);
 std::string_view StatusValueName(StatusField field, int32_t value);
 

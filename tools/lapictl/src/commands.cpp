@@ -2,13 +2,19 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
-#include <cmath>
+#include <cstddef>
 #include <cstdio>
-#include <ctime>
+#include <cstring>
 #include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
 
+#include "LAPI_MsgCatalogue.h"
 #include "codes.h"
 #include "control.h"
 #include "format.h"
@@ -22,17 +28,31 @@ namespace {
 constexpr uint8_t kSessionId = 1;
 constexpr uint8_t kTransactionId = 1;
 
-using Buffer = std::array<uint8_t, LAPI_ASYNC_MSG_BUF_LEN>;
+using Buffer = std::array<uint8_t, lapi::cat::kMaxMessageLen>;
+
+// A request record with lapictl's ids, everything else 0.
+template <class Req>
+Req Request() {
+    Req req{};
+    req.sessionId = kSessionId;
+    req.transactionId = kTransactionId;
+    return req;
+}
 
 // The message that a LAPI_BLOCK call placed in buf (the library has checked that it
 // fits).
 Bytes Received(const Buffer &buf) {
-    const LAPI_MSG_HEADER_S header = HeaderOf(Bytes(buf.data(), sizeof(LAPI_MSG_HEADER_S)));
-    return Bytes(buf.data(), sizeof header + header.msgLen);
+    return Bytes(buf.data(), sizeof(LAPI_MSG_HEADER_S) + HeaderOf(buf).msgLen);
 }
 
 uint16_t MsgIdOf(Bytes msg) {
     return HeaderOf(msg).msgId;
+}
+
+// Every message of the server opens its body with the sessionId of the request.
+uint8_t SessionIdOf(Bytes msg) {
+    constexpr std::size_t kAt = offsetof(LAPI_TIME_OUT_RSP_S, sessionId);
+    return msg.size() > kAt ? msg[kAt] : 0;
 }
 
 std::string NameOf(Bytes msg) {
@@ -40,29 +60,16 @@ std::string NameOf(Bytes msg) {
     return name.empty() ? "message " + std::to_string(MsgIdOf(msg)) : std::string(name);
 }
 
-// JSON for scripts, or the human line (nothing when it is empty).
-void Show(const GlobalOptions &global, Bytes msg, std::string_view human) {
-    if (global.json) {
-        PrintLine(MessageJson(msg));
-    } else if (!human.empty()) {
-        PrintLine(human);
-    }
-}
-
-// A human text of several lines, printed line by line.
-void ShowLines(const GlobalOptions &global, Bytes msg, const std::string &text) {
+// JSON for scripts, or the text for people line by line (nothing when it is empty).
+void Show(const GlobalOptions &global, Bytes msg, std::string_view text) {
     if (global.json) {
         PrintLine(MessageJson(msg));
         return;
     }
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) {
-            nl = text.size();
-        }
-        PrintLine(std::string_view(text).substr(start, nl - start));
-        start = nl + 1;
+    while (!text.empty()) {
+        const std::size_t nl = std::min(text.find('\n'), text.size());
+        PrintLine(text.substr(0, nl));
+        text.remove_prefix(std::min(nl + 1, text.size()));
     }
 }
 
@@ -107,53 +114,220 @@ std::string NowText() {
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count() * 1000);
 }
 
-// The answer to a single fix or to a last known location request. timeOutRsp,
-// invalidRequestRsp and a getLocationRsp without a fix are failures.
-int LocationAnswer(const GlobalOptions &global, Bytes msg, bool showAge) {
-    switch (MsgIdOf(msg)) {
-        case LAPI_MSG_GET_LOCATION_RSP: {
-            const auto rsp = Decode<LAPI_GET_LOCATION_RSP_S>(msg);
-            if (!rsp) {
-                return Malformed(msg);
-            }
-            const int32_t cause = rsp->cause;
-            if (cause != 0 && cause != 2) {
-                Show(global, msg, {});
-                if (cause == 1) {
-                    Complain("no position available");
-                } else {
-                    Complain("the location server refused the request: " +
-                             WithName(cause, LocationCauseName(cause)));
-                }
-                return kExitFailure;
-            }
-            std::string line = FixLine(FixOf(*rsp));
-            if (showAge) {
-                char age[48];
-                std::snprintf(age, sizeof age, "  age %.1f s", rsp->ageOfFix);
-                line += age;
-            }
-            if (cause == 2) {
-                line += "  (accuracy not met)";
-            }
-            Show(global, msg, line);
-            return kExitOk;
+// ---- One blocking call -----------------------------------------------------------
+
+// A blocking request of the library: LAPI_GetLocation and the like.
+template <class Req>
+using CallFn = int (*)(int, unsigned char, Req *, void *);
+
+// The answer that a command waits for, and the refusals that end it with a complaint
+// (any other message is unexpected).
+struct Answer {
+    uint16_t msgId;                  // the message that carries the result
+    const char *invalid = nullptr;   // the complaint for invalidRequestRsp
+    const char *timedOut = nullptr;  // the complaint for timeOutRsp
+};
+
+// One kind of blocking call.
+struct CallSpec {
+    uint16_t request;  // the client registers for this request's service
+    const char *what;  // "<what> failed: ..." when the connection is lost
+    Answer answer;
+    const char *notice = "waiting for the location server...";  // nullptr: no notice
+};
+
+constexpr const char *kInvalidLocation = "the location server refused the request as invalid";
+constexpr CallSpec kLocate{LAPI_MSG_GET_LOCATION_REQ,
+                           "the location request",
+                           {LAPI_MSG_GET_LOCATION_RSP, kInvalidLocation, "request timed out"},
+                           "waiting for a fix..."};
+constexpr CallSpec kLast{LAPI_MSG_LAST_KNOWN_LOCATION_REQ,
+                         "the last known location request",
+                         {LAPI_MSG_GET_LOCATION_RSP, kInvalidLocation, "request timed out"}};
+constexpr CallSpec kWatch{
+    LAPI_MSG_GET_LOCATION_REQ,
+    "the periodic location request",
+    {LAPI_MSG_GET_LOCATION_RSP, "the location server refused the periodic request as invalid"}};
+constexpr CallSpec kStatus{
+    LAPI_MSG_GET_STATUS_REQ, "the status request", {LAPI_MSG_GET_STATUS_RSP}};
+constexpr CallSpec kDbGet{
+    LAPI_MSG_GET_GPS_DB_DATA_REQ,
+    "the GPS database read",
+    {LAPI_MSG_GET_GPS_DB_DATA_RSP, "the location server refused the read as invalid"}};
+constexpr CallSpec kDbSet{
+    LAPI_MSG_SET_GPS_DB_DATA_REQ,
+    "the GPS database write",
+    {LAPI_MSG_SET_GPS_DB_DATA_RSP, "the location server refused the write as invalid"}};
+constexpr CallSpec kDistance{
+    LAPI_MSG_DISTANCE_AZIMUTH_REQ,
+    "the distance request",
+    {LAPI_MSG_DISTANCE_AZIMUTH_RSP, "the location server refused the coordinates"}};
+constexpr CallSpec kProximityAdd{
+    LAPI_MSG_ADD_PROXIMITY_REQ, "the proximity request", {LAPI_MSG_ADD_PROXIMITY_RSP}, nullptr};
+constexpr CallSpec kProximityRemove{LAPI_MSG_REMOVE_PROXIMITY_REQ,
+                                    "the proximity removal",
+                                    {LAPI_MSG_REMOVE_PROXIMITY_RSP},
+                                    nullptr};
+
+std::unique_ptr<Client> Register(const CallSpec &spec) {
+    return Client::Register(lapi::cat::Find(spec.request)->service);
+}
+
+// What a command makes of the answer it expected: the text for people, or the
+// complaint that makes it fail (scripts still get the answer as JSON).
+struct Outcome {
+    std::string text;
+    std::string complaint;
+};
+
+Outcome Fail(std::string complaint) {
+    return {{}, std::move(complaint)};
+}
+
+// Makes the call; the answer is in buf, or nothing after a complaint.
+template <class Req>
+std::optional<Bytes> Send(const Client &client, const CallSpec &spec, CallFn<Req> call, Req req,
+                          Buffer &buf) {
+    int rc = 0;
+    {
+        std::optional<WaitNotice> notice;
+        if (spec.notice != nullptr) {
+            notice.emplace(spec.notice);
         }
-        case LAPI_MSG_TIME_OUT_RSP:
-            Show(global, msg, {});
-            Complain("request timed out");
-            return kExitFailure;
+        rc = call(client.id(), LAPI_BLOCK, &req, buf.data());
+    }
+    if (rc != 0) {
+        CallFailed(spec.what);
+        return std::nullopt;
+    }
+    return Received(buf);
+}
+
+// The complaint for msg when it is a refusal that the answer names, else nullptr.
+const char *RefusalOf(const Answer &answer, Bytes msg) {
+    switch (MsgIdOf(msg)) {
         case LAPI_MSG_INVALID_REQUEST_RSP:
-            Show(global, msg, {});
-            Complain("the location server refused the request as invalid");
-            return kExitFailure;
+            return answer.invalid;
+        case LAPI_MSG_TIME_OUT_RSP:
+            return answer.timedOut;
         default:
-            return Unexpected(global, msg);
+            return nullptr;
     }
 }
 
-uint8_t SessionIdOf(Bytes msg) {
-    return msg.size() > 8 ? msg[8] : 0;
+// Shows the answer msg and returns the exit code: the expected record, decoded, goes to
+// decide; a refusal, another message or a malformed record is reported here.
+template <class Rsp, class Decide>
+int Settle(const GlobalOptions &global, Bytes msg, const Answer &answer, Decide decide) {
+    Outcome outcome;
+    if (const char *refusal = RefusalOf(answer, msg)) {
+        outcome = Fail(refusal);
+    } else if (MsgIdOf(msg) != answer.msgId) {
+        return Unexpected(global, msg);
+    } else if (const auto rsp = Decode<Rsp>(msg)) {
+        outcome = decide(*rsp);
+    } else {
+        return Malformed(msg);
+    }
+    Show(global, msg, outcome.complaint.empty() ? outcome.text : std::string());
+    if (!outcome.complaint.empty()) {
+        Complain(outcome.complaint);
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+// A one-shot subcommand: registers for the request's service, makes the blocking call
+// with req, settles the answer and unregisters. `then`, when given, goes on with the
+// client after a successful answer (Ctrl-C then stops it rather than the process).
+template <class Rsp, class Req, class Decide>
+int OneShot(const GlobalOptions &global, const CallSpec &spec, CallFn<Req> call, const Req &req,
+            Decide decide, const std::function<int(const Client &)> &then = nullptr) {
+    const auto client = Register(spec);
+    if (!client) {
+        return kExitFailure;
+    }
+    if (then) {
+        CatchStopSignals();
+    }
+    Buffer buf{};
+    const auto msg = Send(*client, spec, call, req, buf);
+    if (!msg) {
+        return kExitFailure;
+    }
+    const int rc = Settle<Rsp>(global, *msg, spec.answer, decide);
+    return rc == kExitOk && then ? then(*client) : rc;
+}
+
+// ---- Pushed messages -------------------------------------------------------------
+
+// What a handler of pushed messages answers besides an exit code.
+constexpr int kSkip = -1;   // not ours: wait for the next
+constexpr int kCount = -2;  // handled: one more towards --count
+
+// Hands the messages pushed to the client to `each` until `count` of them counted (0:
+// no limit), Ctrl-C (exit 0), --max-wait passes (a complaint naming `gaveUp`), the
+// connection is lost (*lost set) or `each` returns an exit code. When `inputFd` gives a
+// descriptor (not -1), `each` gets an empty msg once that is readable.
+template <class Each>
+int ForEachPushed(const GlobalOptions &global, const Client &client, std::string_view what,
+                  std::string_view gaveUp, int count, Each each, bool *lost = nullptr,
+                  const std::function<int()> &inputFd = nullptr) {
+    const Deadline deadline = DeadlineFor(global);
+    std::vector<uint8_t> msg;
+    for (int counted = 0; count == 0 || counted < count;) {
+        const WaitResult wait = NextMessage(client, &msg, deadline, what, inputFd ? inputFd() : -1);
+        if (wait == WaitResult::kStopped) {
+            break;
+        }
+        if (wait == WaitResult::kTimedOut) {
+            return GaveUp(global, gaveUp);
+        }
+        if (wait == WaitResult::kFailed) {
+            if (lost != nullptr) {
+                *lost = true;
+            }
+            return kExitFailure;
+        }
+        const int verdict = each(wait == WaitResult::kInput ? Bytes() : Bytes(msg));
+        if (verdict == kCount) {
+            ++counted;
+        } else if (verdict != kSkip) {
+            return verdict;
+        }
+    }
+    return kExitOk;
+}
+
+// Settles a message that ForEachPushed hands over: kSkip when it is neither the answer
+// nor a refusal that the answer names, kCount once it is shown.
+template <class Rsp, class Decide>
+int SettlePushed(const GlobalOptions &global, Bytes msg, const Answer &answer, Decide decide) {
+    if (MsgIdOf(msg) != answer.msgId && RefusalOf(answer, msg) == nullptr) {
+        return kSkip;
+    }
+    const int rc = Settle<Rsp>(global, msg, answer, decide);
+    return rc == kExitOk ? kCount : rc;
+}
+
+// The answer to a single fix or to a last known location request: a getLocationRsp
+// without a fix is a failure.
+Outcome Located(const LAPI_GET_LOCATION_RSP_S &rsp, bool showAge) {
+    const int32_t cause = rsp.cause;
+    if (cause == 1) {
+        return Fail("no position available");
+    }
+    if (cause != 0 && cause != 2) {
+        return Fail("the location server refused the request: " +
+                    WithName(cause, LocationCauseName(cause)));
+    }
+    std::string line = FixLine(rsp);
+    if (showAge) {
+        char age[48];
+        std::snprintf(age, sizeof age, "  age %.1f s", rsp.ageOfFix);
+        line += age;
+    }
+    return {line + (cause == 2 ? "  (accuracy not met)" : ""), {}};
 }
 
 }  // namespace
@@ -161,33 +335,22 @@ uint8_t SessionIdOf(Bytes msg) {
 // ---- locate, last, watch ---------------------------------------------------------
 
 int RunLocate(const GlobalOptions &global, const LocateOptions &opts) {
-    const auto client = Client::Register(LAPI_SERVICE_MOLR);
-    if (!client) {
-        return kExitFailure;
-    }
-    LAPI_GET_LOCATION_REQ_S req{};
-    req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
+    auto req = Request<LAPI_GET_LOCATION_REQ_S>();
     req.responseTime = opts.timeout;
     req.horizontalAccuracy = opts.accuracy;
     req.speedAndCourseRequired = 1;
     req.altitudeRequired = 1;
-
+    const auto decide = [](const LAPI_GET_LOCATION_RSP_S &rsp) { return Located(rsp, false); };
     if (!opts.nonblock) {
-        Buffer rsp{};
-        int rc = 0;
-        {
-            WaitNotice notice("waiting for a fix...");
-            rc = LAPI_GetLocation(client->id(), LAPI_BLOCK, &req, rsp.data());
-        }
-        if (rc != 0) {
-            return CallFailed("the location request");
-        }
-        return LocationAnswer(global, Received(rsp), false);
+        return OneShot<LAPI_GET_LOCATION_RSP_S>(global, kLocate, LAPI_GetLocation, req, decide);
     }
 
+    const auto client = Register(kLocate);
+    if (!client) {
+        return kExitFailure;
+    }
     if (LAPI_GetLocation(client->id(), LAPI_NONBLOCK, &req, nullptr) != 0) {
-        return CallFailed("the location request");
+        return CallFailed(kLocate.what);
     }
     // The server answers by responseTime at the latest; allow it some slack.
     const Deadline deadline = DeadlineFor(global, opts.timeout + 10.0);
@@ -204,107 +367,58 @@ int RunLocate(const GlobalOptions &global, const LocateOptions &opts) {
             case WaitResult::kFailed:
                 return kExitFailure;
         }
-        const uint16_t id = MsgIdOf(msg);
-        const bool answer = id == LAPI_MSG_GET_LOCATION_RSP || id == LAPI_MSG_TIME_OUT_RSP ||
-                            id == LAPI_MSG_INVALID_REQUEST_RSP;
-        if (answer && SessionIdOf(msg) == kSessionId) {
-            return LocationAnswer(global, msg, false);
+        const int rc = SessionIdOf(msg) == kSessionId ? SettlePushed<LAPI_GET_LOCATION_RSP_S>(
+                                                            global, msg, kLocate.answer, decide)
+                                                      : kSkip;
+        if (rc != kSkip) {
+            return rc == kCount ? kExitOk : rc;
         }
         // Anything else on the asynchronous connection is not ours to report.
     }
 }
 
 int RunLast(const GlobalOptions &global) {
-    const auto client = Client::Register(LAPI_SERVICE_MOLR);
-    if (!client) {
-        return kExitFailure;
-    }
-    LAPI_LAST_KNOWN_LOCATION_REQ_S req{};
-    req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
-    Buffer rsp{};
-    int rc = 0;
-    {
-        WaitNotice notice("waiting for the location server...");
-        rc = LAPI_GetLastKnownLocation(client->id(), LAPI_BLOCK, &req, rsp.data());
-    }
-    if (rc != 0) {
-        return CallFailed("the last known location request");
-    }
-    return LocationAnswer(global, Received(rsp), true);
+    return OneShot<LAPI_GET_LOCATION_RSP_S>(
+        global, kLast, LAPI_GetLastKnownLocation, Request<LAPI_LAST_KNOWN_LOCATION_REQ_S>(),
+        [](const LAPI_GET_LOCATION_RSP_S &rsp) { return Located(rsp, true); });
 }
 
 int RunWatch(const GlobalOptions &global, const WatchOptions &opts) {
-    const auto client = Client::Register(LAPI_SERVICE_MOLR);
+    const auto client = Register(kWatch);
     if (!client) {
         return kExitFailure;
     }
     CatchStopSignals();
-    LAPI_GET_LOCATION_REQ_S req{};
-    req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
+    auto req = Request<LAPI_GET_LOCATION_REQ_S>();
     req.horizontalAccuracy = opts.accuracy;
     req.interval = opts.interval;
     req.reportCriteria = LAPI_REPORT_PERIODIC;
     req.speedAndCourseRequired = 1;
     req.altitudeRequired = 1;
     if (LAPI_GetLocation(client->id(), LAPI_NONBLOCK, &req, nullptr) != 0) {
-        return CallFailed("the periodic location request");
+        return CallFailed(kWatch.what);
     }
 
-    const Deadline deadline = DeadlineFor(global);
-    int rc = kExitOk;
-    int reports = 0;
-    bool connected = true;
-    std::vector<uint8_t> msg;
-    while (opts.count == 0 || reports < opts.count) {
-        const WaitResult wait = NextMessage(*client, &msg, deadline, "the next report");
-        if (wait == WaitResult::kStopped) {
-            break;
-        }
-        if (wait == WaitResult::kTimedOut) {
-            rc = GaveUp(global, "reports");
-            break;
-        }
-        if (wait != WaitResult::kMessage) {
-            rc = kExitFailure;
-            connected = false;
-            break;
-        }
-        const uint16_t id = MsgIdOf(msg);
-        if (SessionIdOf(msg) != kSessionId) {
-            continue;
-        }
-        if (id == LAPI_MSG_INVALID_REQUEST_RSP) {
-            Show(global, msg, {});
-            Complain("the location server refused the periodic request as invalid");
-            rc = kExitFailure;
-            break;
-        }
-        if (id != LAPI_MSG_GET_LOCATION_RSP) {
-            continue;
-        }
-        const auto rsp = Decode<LAPI_GET_LOCATION_RSP_S>(msg);
-        if (!rsp) {
-            rc = Malformed(msg);
-            break;
-        }
-        const int32_t cause = rsp->cause;
+    const auto report = [](const LAPI_GET_LOCATION_RSP_S &rsp) {
+        const int32_t cause = rsp.cause;
         if (cause == 3 || cause == 4) {
-            Show(global, msg, {});
-            Complain("the location server refused the periodic request: " +
-                     WithName(cause, LocationCauseName(cause)));
-            rc = kExitFailure;
-            break;
+            return Fail("the location server refused the periodic request: " +
+                        WithName(cause, LocationCauseName(cause)));
         }
-        ++reports;
-        if (cause == 1) {
-            Show(global, msg, NowText() + "  no fix");
-        } else {
-            Show(global, msg, FixLine(FixOf(*rsp)) + (cause == 2 ? "  (accuracy not met)" : ""));
-        }
-    }
-    if (connected) {
+        return Outcome{cause == 1 ? NowText() + "  no fix"
+                                  : FixLine(rsp) + (cause == 2 ? "  (accuracy not met)" : ""),
+                       {}};
+    };
+    bool lost = false;
+    const int rc = ForEachPushed(
+        global, *client, "the next report", "reports", opts.count,
+        [&](Bytes msg) {
+            return SessionIdOf(msg) == kSessionId
+                       ? SettlePushed<LAPI_GET_LOCATION_RSP_S>(global, msg, kWatch.answer, report)
+                       : kSkip;
+        },
+        &lost);
+    if (!lost) {
         // Ends the periodic session in the server before the client goes away.
         LAPI_AbortAllLocationRequest(client->id());
     }
@@ -314,114 +428,46 @@ int RunWatch(const GlobalOptions &global, const WatchOptions &opts) {
 // ---- status ----------------------------------------------------------------------
 
 int RunStatus(const GlobalOptions &global, const StatusOptions &opts) {
-    const auto client = Client::Register(LAPI_SERVICE_STATUS);
-    if (!client) {
-        return kExitFailure;
-    }
-    if (opts.follow) {
-        CatchStopSignals();
-    }
-    LAPI_GET_STATUS_REQ_S req{};
-    req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
-    Buffer rsp{};
-    int rc = 0;
-    {
-        WaitNotice notice("waiting for the location server...");
-        rc = LAPI_GetStatus(client->id(), LAPI_BLOCK, &req, rsp.data());
-    }
-    if (rc != 0) {
-        return CallFailed("the status request");
-    }
-    const Bytes first = Received(rsp);
-    if (MsgIdOf(first) != LAPI_MSG_GET_STATUS_RSP) {
-        return Unexpected(global, first);
-    }
-    const auto status = Decode<LAPI_GET_STATUS_RSP_S>(first);
-    if (!status) {
-        return Malformed(first);
-    }
-    StatusValues current = StatusOf(*status);
-    ShowLines(global, first, StatusTable(current));
-    if (!opts.follow) {
-        return kExitOk;
-    }
-
-    const Deadline deadline = DeadlineFor(global);
-    int changes = 0;
-    std::vector<uint8_t> msg;
-    while (opts.count == 0 || changes < opts.count) {
-        const WaitResult wait = NextMessage(*client, &msg, deadline, "a status change");
-        if (wait == WaitResult::kStopped) {
-            return kExitOk;
-        }
-        if (wait == WaitResult::kTimedOut) {
-            return GaveUp(global, "status changes");
-        }
-        if (wait != WaitResult::kMessage) {
-            return kExitFailure;
-        }
-        if (MsgIdOf(msg) != LAPI_MSG_STATUS_CHANGE_IND) {
-            continue;
-        }
-        const auto ind = Decode<LAPI_STATUS_CHANGE_IND_S>(msg);
-        if (!ind) {
-            return Malformed(msg);
-        }
-        const StatusValues next = StatusOf(*ind);
-        Show(global, msg, NowText() + "  " + StatusChangeLine(current, next));
-        current = next;
-        ++changes;
-    }
-    return kExitOk;
+    StatusValues current{};
+    const auto follow = [&](const Client &client) {
+        return ForEachPushed(
+            global, client, "a status change", "status changes", opts.count, [&](Bytes msg) {
+                return SettlePushed<LAPI_STATUS_CHANGE_IND_S>(
+                    global, msg, {LAPI_MSG_STATUS_CHANGE_IND},
+                    [&](const LAPI_STATUS_CHANGE_IND_S &ind) {
+                        const StatusValues next = StatusOf(ind);
+                        const std::string line = NowText() + "  " + StatusChangeLine(current, next);
+                        current = next;
+                        return Outcome{line, {}};
+                    });
+            });
+    };
+    return OneShot<LAPI_GET_STATUS_RSP_S>(
+        global, kStatus, LAPI_GetStatus, Request<LAPI_GET_STATUS_REQ_S>(),
+        [&](const LAPI_GET_STATUS_RSP_S &rsp) {
+            current = StatusOf(rsp);
+            return Outcome{StatusTable(current), {}};
+        },
+        opts.follow ? follow : std::function<int(const Client &)>());
 }
 
 // ---- db --------------------------------------------------------------------------
 
 int RunDbGet(const GlobalOptions &global, uint32_t fileId) {
-    const auto client = Client::Register(LAPI_SERVICE_STATUS);
-    if (!client) {
-        return kExitFailure;
-    }
-    LAPI_GET_GPS_DB_DATA_REQ_S req{};
-    req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
+    auto req = Request<LAPI_GET_GPS_DB_DATA_REQ_S>();
     req.fileId = fileId;
-    Buffer rsp{};
-    int rc = 0;
-    {
-        WaitNotice notice("waiting for the location server...");
-        rc = LAPI_GetGpsDatabaseData(client->id(), LAPI_BLOCK, &req, rsp.data());
-    }
-    if (rc != 0) {
-        return CallFailed("the GPS database read");
-    }
-    const Bytes msg = Received(rsp);
-    if (MsgIdOf(msg) == LAPI_MSG_INVALID_REQUEST_RSP) {
-        Show(global, msg, {});
-        Complain("the location server refused the read as invalid");
-        return kExitFailure;
-    }
-    if (MsgIdOf(msg) != LAPI_MSG_GET_GPS_DB_DATA_RSP) {
-        return Unexpected(global, msg);
-    }
-    const auto data = Decode<LAPI_GET_GPS_DB_DATA_RSP_S>(msg);
-    if (!data) {
-        return Malformed(msg);
-    }
-    const int32_t result = data->result;
-    if (result != 0) {
-        Show(global, msg, {});
-        if (result == -1) {
-            Complain("no entry for file " + std::to_string(fileId));
-        } else {
-            Complain("cannot read file " + std::to_string(fileId) + ": " +
-                     WithName(result, GpsDbResultName(result)));
-        }
-        return kExitFailure;
-    }
-    ShowLines(global, msg, DbEntriesText(*data));
-    return kExitOk;
+    return OneShot<LAPI_GET_GPS_DB_DATA_RSP_S>(
+        global, kDbGet, LAPI_GetGpsDatabaseData, req, [&](const LAPI_GET_GPS_DB_DATA_RSP_S &rsp) {
+            const int32_t result = rsp.result;
+            if (result == -1) {
+                return Fail("no entry for file " + std::to_string(fileId));
+            }
+            if (result != 0) {
+                return Fail("cannot read file " + std::to_string(fileId) + ": " +
+                            WithName(result, GpsDbResultName(result)));
+            }
+            return Outcome{DbEntriesText(rsp), {}};
+        });
 }
 
 int RunDbSet(const GlobalOptions &global, const std::vector<DbEntry> &entries) {
@@ -429,231 +475,106 @@ int RunDbSet(const GlobalOptions &global, const std::vector<DbEntry> &entries) {
         Complain("give 1 to 22 entries");
         return kExitUsage;
     }
-    const auto client = Client::Register(LAPI_SERVICE_STATUS);
-    if (!client) {
-        return kExitFailure;
-    }
-    LAPI_SET_GPS_DB_DATA_REQ_S req{};
-    req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
+    auto req = Request<LAPI_SET_GPS_DB_DATA_REQ_S>();
     req.numFiles = static_cast<uint16_t>(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         req.dbFile[i].fileId = entries[i].fileId;
         req.dbFile[i].length = static_cast<uint16_t>(entries[i].data.size());
         std::memcpy(req.dbFile[i].data, entries[i].data.data(), entries[i].data.size());
     }
-    Buffer rsp{};
-    int rc = 0;
-    {
-        WaitNotice notice("waiting for the location server...");
-        rc = LAPI_SetGpsDatabaseData(client->id(), LAPI_BLOCK, &req, rsp.data());
-    }
-    if (rc != 0) {
-        return CallFailed("the GPS database write");
-    }
-    const Bytes msg = Received(rsp);
-    if (MsgIdOf(msg) == LAPI_MSG_INVALID_REQUEST_RSP) {
-        Show(global, msg, {});
-        Complain("the location server refused the write as invalid");
-        return kExitFailure;
-    }
-    if (MsgIdOf(msg) != LAPI_MSG_SET_GPS_DB_DATA_RSP) {
-        return Unexpected(global, msg);
-    }
-    const auto set = Decode<LAPI_SET_GPS_DB_DATA_RSP_S>(msg);
-    if (!set) {
-        return Malformed(msg);
-    }
-    const int32_t result = set->result;
-    if (result != 0) {
-        Show(global, msg, {});
-        Complain("the location server did not store the entries: " +
-                 WithName(result, GpsDbResultName(result)));
-        return kExitFailure;
-    }
-    Show(
-        global, msg,
-        "stored " + std::to_string(entries.size()) + (entries.size() == 1 ? " entry" : " entries"));
-    return kExitOk;
+    return OneShot<LAPI_SET_GPS_DB_DATA_RSP_S>(
+        global, kDbSet, LAPI_SetGpsDatabaseData, req, [&](const LAPI_SET_GPS_DB_DATA_RSP_S &rsp) {
+            const int32_t result = rsp.result;
+            if (result != 0) {
+                return Fail("the location server did not store the entries: " +
+                            WithName(result, GpsDbResultName(result)));
+            }
+            const std::size_t n = entries.size();
+            return Outcome{"stored " + std::to_string(n) + (n == 1 ? " entry" : " entries"), {}};
+        });
 }
 
 // ---- distance, proximity ---------------------------------------------------------
 
 int RunDistance(const GlobalOptions &global, const DistanceOptions &opts) {
-    const auto client = Client::Register(LAPI_SERVICE_MOLR);
-    if (!client) {
-        return kExitFailure;
-    }
-    LAPI_DISTANCE_AZIMUTH_REQ_S req{};
-    req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
+    auto req = Request<LAPI_DISTANCE_AZIMUTH_REQ_S>();
     req.latitude1 = opts.latitude1;
     req.longitude1 = opts.longitude1;
     req.latitude2 = opts.latitude2;
     req.longitude2 = opts.longitude2;
     req.distanceOnly = opts.distanceOnly ? 1 : 0;
-    Buffer rsp{};
-    int rc = 0;
-    {
-        WaitNotice notice("waiting for the location server...");
-        rc = LAPI_CalculateDistanceAzimuth(client->id(), LAPI_BLOCK, &req, rsp.data());
-    }
-    if (rc != 0) {
-        return CallFailed("the distance request");
-    }
-    const Bytes msg = Received(rsp);
-    if (MsgIdOf(msg) == LAPI_MSG_INVALID_REQUEST_RSP) {
-        Show(global, msg, {});
-        Complain("the location server refused the coordinates");
-        return kExitFailure;
-    }
-    if (MsgIdOf(msg) != LAPI_MSG_DISTANCE_AZIMUTH_RSP) {
-        return Unexpected(global, msg);
-    }
-    const auto da = Decode<LAPI_DISTANCE_AZIMUTH_RSP_S>(msg);
-    if (!da) {
-        return Malformed(msg);
-    }
-    Show(global, msg, DistanceLine(*da, opts.distanceOnly));
-    return kExitOk;
+    return OneShot<LAPI_DISTANCE_AZIMUTH_RSP_S>(
+        global, kDistance, LAPI_CalculateDistanceAzimuth, req,
+        [&](const LAPI_DISTANCE_AZIMUTH_RSP_S &rsp) {
+            return Outcome{DistanceLine(rsp, opts.distanceOnly), {}};
+        });
 }
-
-namespace {
-
-// Sends removeProximityReq and returns the status of the answer, or nothing after
-// reporting a failure.
-std::optional<int32_t> RemoveListeners(const GlobalOptions &global, const Client &client,
-                                       int32_t removeType, bool show) {
-    LAPI_REMOVE_PROXIMITY_REQ_S req{};
-    req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
-    req.removeType = removeType;
-    Buffer rsp{};
-    if (LAPI_RemoveProximityListener(client.id(), LAPI_BLOCK, &req, rsp.data()) != 0) {
-        CallFailed("the proximity removal");
-        return std::nullopt;
-    }
-    const Bytes msg = Received(rsp);
-    if (MsgIdOf(msg) != LAPI_MSG_REMOVE_PROXIMITY_RSP) {
-        if (show) {
-            Unexpected(global, msg);
-        }
-        return std::nullopt;
-    }
-    const auto removed = Decode<LAPI_REMOVE_PROXIMITY_RSP_S>(msg);
-    if (!removed) {
-        Malformed(msg);
-        return std::nullopt;
-    }
-    const int32_t status = removed->status;
-    if (show) {
-        Show(global, msg, status == 0 ? "proximity listeners removed" : "");
-    }
-    return status;
-}
-
-}  // namespace
 
 int RunProximityAdd(const GlobalOptions &global, const ProximityAddOptions &opts) {
-    const auto client = Client::Register(LAPI_SERVICE_MOLR);
-    if (!client) {
-        return kExitFailure;
-    }
-    if (opts.wait) {
-        CatchStopSignals();
-    }
-    LAPI_ADD_PROXIMITY_REQ_S req{};
-    req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
+    auto req = Request<LAPI_ADD_PROXIMITY_REQ_S>();
     req.latitude = opts.latitude;
     req.longitude = opts.longitude;
     req.altitude = opts.altitude;
     req.radius = opts.radius;
-    Buffer rsp{};
-    if (LAPI_AddProximityListener(client->id(), LAPI_BLOCK, &req, rsp.data()) != 0) {
-        return CallFailed("the proximity request");
-    }
-    const Bytes added = Received(rsp);
-    if (MsgIdOf(added) != LAPI_MSG_ADD_PROXIMITY_RSP) {
-        return Unexpected(global, added);
-    }
-    const auto addRsp = Decode<LAPI_ADD_PROXIMITY_RSP_S>(added);
-    if (!addRsp) {
-        return Malformed(added);
-    }
-    const int32_t status = addRsp->status;
-    if (status != 0) {
-        Show(global, added, {});
-        Complain("the location server refused the listener: " +
-                 WithName(status, ProximityResultName(status)));
-        return kExitFailure;
-    }
-    Show(global, added,
-         "proximity listener added: " + FormatLatitude(opts.latitude) + ' ' +
-             FormatLongitude(opts.longitude) + "  radius " + FormatMetres(opts.radius) + " m");
-    if (!opts.wait) {
-        return kExitOk;
-    }
-
-    const Deadline deadline = DeadlineFor(global);
-    int rc = kExitOk;
-    int hits = 0;
-    bool connected = true;
-    std::vector<uint8_t> msg;
-    while (opts.count == 0 || hits < opts.count) {
-        const WaitResult wait = NextMessage(*client, &msg, deadline, "a proximity hit");
-        if (wait == WaitResult::kStopped) {
-            break;
-        }
-        if (wait == WaitResult::kTimedOut) {
-            rc = GaveUp(global, "a proximity hit");
-            break;
-        }
-        if (wait != WaitResult::kMessage) {
-            rc = kExitFailure;
-            connected = false;
-            break;
-        }
-        if (MsgIdOf(msg) != LAPI_MSG_PROXIMITY_HIT_IND) {
-            continue;
-        }
-        const auto hit = Decode<LAPI_PROXIMITY_HIT_IND_S>(msg);
-        if (!hit) {
-            rc = Malformed(msg);
-            break;
-        }
-        ++hits;
-        Show(global, msg, "proximity hit: " + FixLine(FixOf(*hit)));
-    }
-    if (connected) {
+    const auto wait = [&](const Client &client) {
+        bool lost = false;
+        const int rc = ForEachPushed(
+            global, client, "a proximity hit", "a proximity hit", opts.count,
+            [&](Bytes msg) {
+                return SettlePushed<LAPI_PROXIMITY_HIT_IND_S>(
+                    global, msg, {LAPI_MSG_PROXIMITY_HIT_IND},
+                    [](const LAPI_PROXIMITY_HIT_IND_S &hit) {
+                        return Outcome{"proximity hit: " + FixLine(hit), {}};
+                    });
+            },
+            &lost);
+        Buffer buf{};
         // The listener dies with the client anyway; removing it first keeps the
-        // server's proximity status honest at once.
-        RemoveListeners(global, *client, 0, false);
-    }
-    return rc;
+        // server's proximity status honest at once. Only a lost connection or a
+        // malformed answer is worth a word here.
+        const auto msg = lost ? std::nullopt
+                              : Send(client, kProximityRemove, LAPI_RemoveProximityListener,
+                                     Request<LAPI_REMOVE_PROXIMITY_REQ_S>(), buf);
+        if (msg && MsgIdOf(*msg) == LAPI_MSG_REMOVE_PROXIMITY_RSP &&
+            !Decode<LAPI_REMOVE_PROXIMITY_RSP_S>(*msg)) {
+            Malformed(*msg);
+        }
+        return rc;
+    };
+    return OneShot<LAPI_ADD_PROXIMITY_RSP_S>(
+        global, kProximityAdd, LAPI_AddProximityListener, req,
+        [&](const LAPI_ADD_PROXIMITY_RSP_S &rsp) {
+            const int32_t status = rsp.status;
+            if (status != 0) {
+                return Fail("the location server refused the listener: " +
+                            WithName(status, ProximityResultName(status)));
+            }
+            return Outcome{"proximity listener added: " + FormatLatitude(opts.latitude) + ' ' +
+                               FormatLongitude(opts.longitude) + "  radius " +
+                               FormatMetres(opts.radius) + " m",
+                           {}};
+        },
+        opts.wait ? wait : std::function<int(const Client &)>());
 }
 
 int RunProximityRemove(const GlobalOptions &global, int32_t removeType) {
-    const auto client = Client::Register(LAPI_SERVICE_MOLR);
-    if (!client) {
-        return kExitFailure;
-    }
-    const auto status = RemoveListeners(global, *client, removeType, true);
-    if (!status) {
-        return kExitFailure;
-    }
-    if (*status == -3) {
-        Complain(
-            "nothing to remove: listeners belong to the client that added them, and each "
-            "lapictl run is a client of its own");
-        return kExitFailure;
-    }
-    if (*status != 0) {
-        Complain("the location server refused the removal: " +
-                 WithName(*status, ProximityResultName(*status)));
-        return kExitFailure;
-    }
-    return kExitOk;
+    auto req = Request<LAPI_REMOVE_PROXIMITY_REQ_S>();
+    req.removeType = removeType;
+    return OneShot<LAPI_REMOVE_PROXIMITY_RSP_S>(
+        global, kProximityRemove, LAPI_RemoveProximityListener, req,
+        [](const LAPI_REMOVE_PROXIMITY_RSP_S &rsp) {
+            const int32_t status = rsp.status;
+            if (status == -3) {
+                return Fail(
+                    "nothing to remove: listeners belong to the client that added them, and "
+                    "each lapictl run is a client of its own");
+            }
+            if (status != 0) {
+                return Fail("the location server refused the removal: " +
+                            WithName(status, ProximityResultName(status)));
+            }
+            return Outcome{"proximity listeners removed", {}};
+        });
 }
 
 // ---- mtlr ------------------------------------------------------------------------
@@ -666,18 +587,13 @@ struct Pending {
     std::string from;
 };
 
-bool ExpectsAnswer(int32_t notificationType) {
-    return notificationType == 1 || notificationType == 2;
-}
-
 void Prompt(const Pending &p) {
-    const std::string text = "Allow the location request " + std::to_string(p.sessionId) + '/' +
-                             std::to_string(p.transactionId) + " from " + p.from + "? [y/n] ";
-    [[maybe_unused]] const ssize_t n = ::write(DiagnosticFd(), text.data(), text.size());
+    Tell("Allow the location request " + std::to_string(p.sessionId) + '/' +
+         std::to_string(p.transactionId) + " from " + p.from + "? [y/n] ");
 }
 
-bool Answer(const GlobalOptions &global, const Client &client, uint8_t sessionId,
-            uint8_t transactionId, bool allow) {
+bool Reply(const GlobalOptions &global, const Client &client, uint8_t sessionId,
+           uint8_t transactionId, bool allow) {
     LAPI_LOCATION_NOTIFICATION_CFM_S cfm{};
     cfm.sessionId = sessionId;
     cfm.transactionId = transactionId;
@@ -686,17 +602,10 @@ bool Answer(const GlobalOptions &global, const Client &client, uint8_t sessionId
         CallFailed("the answer to the MT-LR request");
         return false;
     }
-    if (global.json) {
-        PrintLine(JsonObject()
-                      .Str("msg", "locationNotificationCfm")
-                      .Int("sessionId", sessionId)
-                      .Int("transactionId", transactionId)
-                      .Int("responseType", cfm.responseType)
-                      .Done());
-    } else {
-        PrintLine("answered MT-LR request " + std::to_string(sessionId) + '/' +
-                  std::to_string(transactionId) + ": " + (allow ? "allow" : "deny"));
-    }
+    // The call has filled in the header.
+    PrintLine(global.json ? SentJson(Bytes(reinterpret_cast<const uint8_t *>(&cfm), sizeof cfm))
+                          : "answered MT-LR request " + std::to_string(sessionId) + '/' +
+                                std::to_string(transactionId) + ": " + (allow ? "allow" : "deny"));
     return true;
 }
 
@@ -711,94 +620,76 @@ int RunMtlr(const GlobalOptions &global, const MtlrOptions &opts) {
     const bool autoAnswer = !opts.answer.empty();
     int inputFd = !autoAnswer && ::isatty(STDIN_FILENO) == 1 ? STDIN_FILENO : -1;
     std::deque<Pending> prompts;  // the front one is on the terminal
-    const Deadline deadline = DeadlineFor(global);
-    int settled = 0;
-    std::vector<uint8_t> msg;
-    while (opts.count == 0 || settled < opts.count) {
-        const int watchFd = prompts.empty() ? -1 : inputFd;
-        const WaitResult wait = NextMessage(*client, &msg, deadline, "an MT-LR request", watchFd);
-        if (wait == WaitResult::kStopped) {
-            return kExitOk;
+    // A line from the user answers the front request, or asks it again.
+    const auto onInput = [&] {
+        char line[256];
+        if (::read(STDIN_FILENO, line, sizeof line - 1) <= 0) {
+            inputFd = -1;  // end of input: leave the rest to the defaults
+            return kSkip;
         }
-        if (wait == WaitResult::kTimedOut) {
-            return GaveUp(global, "MT-LR requests");
-        }
-        if (wait == WaitResult::kFailed) {
-            return kExitFailure;
-        }
-        if (wait == WaitResult::kInput) {
-            char line[256];
-            const ssize_t n = ::read(STDIN_FILENO, line, sizeof line - 1);
-            if (n <= 0) {
-                inputFd = -1;  // end of input: leave the rest to the defaults
-                continue;
-            }
-            const char c = line[0];
-            if (c != 'y' && c != 'Y' && c != 'n' && c != 'N') {
-                Prompt(prompts.front());
-                continue;
-            }
+        const char c = line[0];
+        if (c == 'y' || c == 'Y' || c == 'n' || c == 'N') {
             const Pending p = prompts.front();
             prompts.pop_front();
-            if (!Answer(global, *client, p.sessionId, p.transactionId, c == 'y' || c == 'Y')) {
+            if (!Reply(global, *client, p.sessionId, p.transactionId, c == 'y' || c == 'Y')) {
                 return kExitFailure;
             }
-            if (!prompts.empty()) {
-                Prompt(prompts.front());
-            }
-            continue;
         }
-
-        const uint16_t id = MsgIdOf(msg);
-        if (id == LAPI_MSG_LOCATION_NOTIFICATION_IND) {
+        if (!prompts.empty()) {
+            Prompt(prompts.front());
+        }
+        return kSkip;
+    };
+    // A request settled elsewhere (another client, or its timeout) needs no answer from
+    // here any more.
+    const auto settled = [&](const LAPI_NOTIFICATION_STATUS_IND_S &ind) {
+        for (auto it = prompts.begin(); it != prompts.end(); ++it) {
+            if (it->sessionId == ind.sessionId && it->transactionId == ind.transactionId) {
+                const bool wasFront = it == prompts.begin();
+                prompts.erase(it);
+                if (wasFront) {
+                    Tell("\n");
+                    if (!prompts.empty()) {
+                        Prompt(prompts.front());
+                    }
+                }
+                break;
+            }
+        }
+        return Outcome{NotificationStatusLine(ind), {}};
+    };
+    return ForEachPushed(
+        global, *client, "an MT-LR request", "MT-LR requests", opts.count,
+        [&](Bytes msg) {
+            if (msg.empty()) {
+                return onInput();
+            }
+            if (MsgIdOf(msg) != LAPI_MSG_LOCATION_NOTIFICATION_IND) {
+                return SettlePushed<LAPI_NOTIFICATION_STATUS_IND_S>(
+                    global, msg, {LAPI_MSG_NOTIFICATION_STATUS_IND}, settled);
+            }
             const auto ind = Decode<LAPI_LOCATION_NOTIFICATION_IND_S>(msg);
             if (!ind) {
                 return Malformed(msg);
             }
             Show(global, msg, NotificationLine(*ind));
-            if (!ExpectsAnswer(ind->notificationType)) {
-                continue;
+            // Types 1 and 2 ask for an answer; the others only notify.
+            const int32_t type = ind->notificationType;
+            if ((type == 1 || type == 2) && autoAnswer) {
+                return Reply(global, *client, ind->sessionId, ind->transactionId,
+                             opts.answer == "accept")
+                           ? kSkip
+                           : kExitFailure;
             }
-            if (autoAnswer) {
-                if (!Answer(global, *client, ind->sessionId, ind->transactionId,
-                            opts.answer == "accept")) {
-                    return kExitFailure;
-                }
-            } else if (inputFd >= 0) {
-                const uint8_t nameLength = ind->nameLength < LAPI_MTLR_MAX_NAME_LEN
-                                               ? ind->nameLength
-                                               : static_cast<uint8_t>(LAPI_MTLR_MAX_NAME_LEN);
-                prompts.push_back(Pending{ind->sessionId, ind->transactionId,
-                                          BytesForPeople(ind->clientName, nameLength)});
+            if ((type == 1 || type == 2) && inputFd >= 0) {
+                prompts.push_back(Pending{ind->sessionId, ind->transactionId, ClientName(*ind)});
                 if (prompts.size() == 1) {
                     Prompt(prompts.front());
                 }
             }
-        } else if (id == LAPI_MSG_NOTIFICATION_STATUS_IND) {
-            const auto ind = Decode<LAPI_NOTIFICATION_STATUS_IND_S>(msg);
-            if (!ind) {
-                return Malformed(msg);
-            }
-            // A request settled elsewhere (another client, or its timeout) needs no
-            // answer from here any more.
-            for (auto it = prompts.begin(); it != prompts.end(); ++it) {
-                if (it->sessionId == ind->sessionId && it->transactionId == ind->transactionId) {
-                    const bool wasFront = it == prompts.begin();
-                    prompts.erase(it);
-                    if (wasFront) {
-                        [[maybe_unused]] const ssize_t n = ::write(DiagnosticFd(), "\n", 1);
-                        if (!prompts.empty()) {
-                            Prompt(prompts.front());
-                        }
-                    }
-                    break;
-                }
-            }
-            Show(global, msg, NotificationStatusLine(*ind));
-            ++settled;
-        }
-    }
-    return kExitOk;
+            return kSkip;
+        },
+        nullptr, [&] { return prompts.empty() ? -1 : inputFd; });
 }
 
 // ---- admin -----------------------------------------------------------------------

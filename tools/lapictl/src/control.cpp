@@ -14,7 +14,7 @@ namespace lapictl {
 namespace {
 
 // A data line longer than this means the peer is not speaking the control protocol.
-constexpr std::size_t kMaxLine = 64 * 1024;
+constexpr std::size_t kMaxLine = std::size_t{64} * 1024;
 
 std::string ErrnoText(int err) {
     return LAPI_ErrnoText(err).c_str();

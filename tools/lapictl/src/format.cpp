@@ -1,5 +1,6 @@
 #include "format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <cmath>
@@ -7,6 +8,8 @@
 #include <ctime>
 #include <vector>
 
+#include "LAPI_MsgCatalogue.h"
+#include "LAPI_SrvCli.h"
 #include "codes.h"
 
 namespace lapictl {
@@ -215,157 +218,130 @@ JsonObject &JsonObject::Num(std::string_view key, double value) {
 
 namespace {
 
-struct MessageInfo {
-    uint16_t msgId;
-    std::string_view name;
-    std::size_t size;
-};
+namespace cat = lapi::cat;
+using lapi::wire::Load;
 
-constexpr MessageInfo kMessages[] = {
-    {LAPI_MSG_GET_LOCATION_RSP, "getLocationRsp", sizeof(LAPI_GET_LOCATION_RSP_S)},
-    {LAPI_MSG_ABORT_LOCATION_RSP, "abortLocationRsp", sizeof(LAPI_ABORT_LOCATION_RSP_S)},
-    {LAPI_MSG_TIME_OUT_RSP, "timeOutRsp", sizeof(LAPI_TIME_OUT_RSP_S)},
-    {LAPI_MSG_INVALID_REQUEST_RSP, "invalidRequestRsp", sizeof(LAPI_INVALID_REQUEST_RSP_S)},
-    {LAPI_MSG_GET_GPS_DB_DATA_RSP, "getGpsDbDataRsp", sizeof(LAPI_GET_GPS_DB_DATA_RSP_S)},
-    {LAPI_MSG_SET_GPS_DB_DATA_RSP, "setGpsDbDataRsp", sizeof(LAPI_SET_GPS_DB_DATA_RSP_S)},
-    {LAPI_MSG_GET_STATUS_RSP, "getStatusRsp", sizeof(LAPI_GET_STATUS_RSP_S)},
-    {LAPI_MSG_STATUS_CHANGE_IND, "statusChangeInd", sizeof(LAPI_STATUS_CHANGE_IND_S)},
-    {LAPI_MSG_LOCATION_NOTIFICATION_IND, "locationNotificationInd",
-     sizeof(LAPI_LOCATION_NOTIFICATION_IND_S)},
-    {LAPI_MSG_NOTIFICATION_STATUS_IND, "notificationStatusInd",
-     sizeof(LAPI_NOTIFICATION_STATUS_IND_S)},
-    {LAPI_MSG_DISTANCE_AZIMUTH_RSP, "distanceAzimuthRsp", sizeof(LAPI_DISTANCE_AZIMUTH_RSP_S)},
-    {LAPI_MSG_ADD_PROXIMITY_RSP, "addProximityRsp", sizeof(LAPI_ADD_PROXIMITY_RSP_S)},
-    {LAPI_MSG_REMOVE_PROXIMITY_RSP, "removeProximityRsp", sizeof(LAPI_REMOVE_PROXIMITY_RSP_S)},
-    {LAPI_MSG_PROXIMITY_HIT_IND, "proximityHitInd", sizeof(LAPI_PROXIMITY_HIT_IND_S)},
-    {LAPI_MSG_REGISTER_RSP, "registerRsp", sizeof(LAPI_REGISTER_RSP_S)},
-    {LAPI_MSG_GET_ASYNC_FD_RSP, "getAsyncFdRsp", sizeof(LAPI_GET_ASYNC_FD_RSP_S)},
-    {LAPI_MSG_UNREGISTER_RSP, "unregisterRsp", sizeof(LAPI_UNREGISTER_RSP_S)},
-};
+// The bytes of a record, to read it through the catalogue's offsets.
+template <class Record>
+const uint8_t *BytesOf(const Record &record) {
+    return reinterpret_cast<const uint8_t *>(&record);
+}
 
-const MessageInfo *FindMessage(uint16_t msgId) {
-    for (const auto &info : kMessages) {
-        if (info.msgId == msgId) {
-            return &info;
+// An integer field: 1- and 2-byte fields unsigned, 4-byte fields signed unless Udec.
+int64_t IntAt(const uint8_t *msg, const cat::Field &f) {
+    const uint8_t *at = msg + f.offset;
+    switch (f.width) {
+        case 1:
+            return *at;
+        case 2:
+            return Load<uint16_t>(at);
+        default:
+            return f.kind == cat::Kind::Udec ? int64_t{Load<uint32_t>(at)} : Load<int32_t>(at);
+    }
+}
+
+// The field of m labelled label (it is there: the labels are known at the call).
+const cat::Field &FieldOf(const cat::Msg &m, std::string_view label) {
+    const std::span<const cat::Field> fields(m.fields, m.fieldCount);
+    for (const cat::Field &f : fields) {
+        if (label == f.label) {
+            return f;
         }
     }
-    return nullptr;
+    return fields.back();
 }
 
-// Starts the object with "msg" and the header fields.
-JsonObject Begin(std::string_view name, const LAPI_MSG_HEADER_S &header) {
-    JsonObject obj;
-    obj.Str("msg", name);
-    obj.Int("pid", header.pid);
-    obj.Int("msgId", header.msgId);
-    obj.Int("msgLen", header.msgLen);
-    return obj;
-}
-
-void AddIds(JsonObject &obj, uint8_t sessionId, uint8_t transactionId) {
-    obj.Int("sessionId", sessionId);
-    obj.Int("transactionId", transactionId);
-}
-
-void AddFix(JsonObject &obj, const FixFields &f, const int32_t *cause) {
-    obj.Num("longitude", f.longitude);
-    obj.Num("latitude", f.latitude);
-    obj.Num("latLonAccuracy", f.latLonAccuracy);
-    obj.Int("timeStamp", f.timeStamp);
-    obj.Num("altitude", f.altitude);
-    obj.Num("speed", f.speed);
-    obj.Num("travelDirection", f.travelDirection);
-    obj.Num("pointingDirection", f.pointingDirection);
-    obj.Num("horizontalAccuracy", f.horizontalAccuracy);
-    obj.Num("verticalAccuracy", f.verticalAccuracy);
-    obj.Num("course", f.course);
-    obj.Int("locationMethod", f.locationMethod);
-    if (cause != nullptr) {
-        obj.Int("cause", *cause);
-    }
-    obj.Num("ageOfFix", f.ageOfFix);
-}
-
-void AddStatus(JsonObject &obj, const LAPI_GET_STATUS_RSP_S &s) {
-    obj.Int("userStatus", s.userStatus);
-    obj.Int("hwStatus", s.hwStatus);
-    obj.Int("fixStatus", s.fixStatus);
-    obj.Int("emergencyStatus", s.emergencyStatus);
-    obj.Raw("fixResultStatus", JsonObject()
-                                   .Int("status", s.fixResultStatus.status)
-                                   .Int("cause", s.fixResultStatus.cause)
-                                   .Done());
-    obj.Int("proximityStatus", s.proximityStatus);
-}
-
-// A byte-string field of locationNotificationInd: the meaningful bytes in hex under
-// the field's name, and as text under name + "Text" when they are printable.
-void AddByteString(JsonObject &obj, std::string_view name, const uint8_t *data, uint8_t length,
-                   std::size_t capacity) {
-    const std::size_t n = length < capacity ? length : capacity;
-    obj.Str(name, HexString(data, n));
-    if (IsPrintableText(data, n)) {
-        obj.Str(std::string(name) + "Text",
-                std::string_view(reinterpret_cast<const char *>(data), n));
+// Calls each(entry, its data as hex) for the entries of a file list: no more than the
+// record holds whatever the count says, no more data than an entry holds whatever its
+// length says.
+template <class Each>
+void ForEachFile(const uint8_t *msg, const cat::Field &list, Each each) {
+    const unsigned count = std::min<unsigned>(Load<uint16_t>(msg + list.offset), list.capacity);
+    for (unsigned i = 0; i < count; ++i) {
+        const auto file =
+            Load<LAPI_GPS_DB_FILE_S>(msg + list.offset2 + i * sizeof(LAPI_GPS_DB_FILE_S));
+        const std::size_t shown = std::min<std::size_t>(file.length, sizeof file.data);
+        each(file, HexString(file.data, shown));
     }
 }
 
-std::string DbFilesJson(const LAPI_GPS_DB_FILE_S *files, uint16_t numFiles) {
-    std::string out = "[";
-    const uint16_t n = numFiles < LAPI_GPS_DB_MAX_FILES ? numFiles : LAPI_GPS_DB_MAX_FILES;
-    for (uint16_t i = 0; i < n; ++i) {
-        const LAPI_GPS_DB_FILE_S &file = files[i];
-        const uint16_t length = file.length;
-        const std::size_t shown =
-            length < LAPI_GPS_DB_MAX_DATA_LEN ? length : LAPI_GPS_DB_MAX_DATA_LEN;
-        if (i > 0) {
-            out += ',';
+// One field under key: counted bytes as their count, then the meaningful bytes in hex
+// and, when they are printable, as text under label2 + "Text"; a file list as an array.
+void AddField(JsonObject &obj, const uint8_t *msg, const cat::Field &f, std::string_view key) {
+    const uint8_t *at = msg + f.offset;
+    switch (f.kind) {
+        case cat::Kind::Dec:
+        case cat::Kind::Udec:
+            obj.Int(key, IntAt(msg, f));
+            break;
+        case cat::Kind::Double:
+            obj.Num(key, Load<double>(at));
+            break;
+        case cat::Kind::I64Double:  // the exact integer, where the trace shows a double
+            obj.Int(key, Load<int64_t>(at));
+            break;
+        case cat::Kind::CountedBytes: {
+            const uint8_t *data = msg + f.offset2;
+            const std::size_t n = std::min<std::size_t>(*at, f.capacity);
+            obj.Int(key, *at).Str(f.label2, HexString(data, n));
+            if (IsPrintableText(data, n)) {
+                obj.Str(std::string(f.label2) + "Text",
+                        std::string_view(reinterpret_cast<const char *>(data), n));
+            }
+            break;
         }
-        out += JsonObject()
-                   .Int("fileId", file.fileId)
-                   .Int("length", length)
-                   .Str("data", HexString(file.data, shown))
-                   .Done();
+        case cat::Kind::FileList: {
+            std::string files = "[";
+            ForEachFile(msg, f, [&](const LAPI_GPS_DB_FILE_S &file, const std::string &hex) {
+                files += files.size() > 1 ? "," : "";
+                files += JsonObject()
+                             .Int("fileId", file.fileId)
+                             .Int("length", file.length)
+                             .Str("data", hex)
+                             .Done();
+            });
+            obj.Raw(key, files + ']');
+            break;
+        }
     }
-    out += ']';
-    return out;
 }
 
-std::string MalformedJson(Bytes msg) {
-    const LAPI_MSG_HEADER_S header = HeaderOf(msg);
-    const std::string_view name = MessageName(header.msgId);
-    JsonObject obj = Begin(name.empty() ? std::string_view("unknown") : name, header);
-    obj.Raw("malformed", "true");
-    obj.Str("body", HexString(msg.data() + sizeof header, msg.size() - sizeof header));
-    return obj.Done();
+// "fixResultStatus" for "fixResultStatus.status"; empty for a label without a dot.
+std::string_view GroupOf(std::string_view label) {
+    const std::size_t dot = label.find('.');
+    return dot == std::string_view::npos ? std::string_view() : label.substr(0, dot);
 }
 
-template <class Record, class Fill>
-std::string RecordJson(Bytes msg, Fill fill) {
-    const auto rec = Decode<Record>(msg);
-    if (!rec) {
-        return MalformedJson(msg);
+// The body fields of m in catalogue order; fields in a row that share a group are one
+// nested object.
+void AddFields(JsonObject &obj, const cat::Msg &m, const uint8_t *msg) {
+    const std::span<const cat::Field> fields(m.fields, m.fieldCount);
+    for (std::size_t i = 0; i < fields.size();) {
+        const std::string_view group = GroupOf(fields[i].label);
+        if (group.empty()) {
+            AddField(obj, msg, fields[i], fields[i].label);
+            ++i;
+            continue;
+        }
+        JsonObject inner;
+        for (; i < fields.size() && GroupOf(fields[i].label) == group; ++i) {
+            AddField(inner, msg, fields[i],
+                     std::string_view(fields[i].label).substr(group.size() + 1));
+        }
+        obj.Raw(group, inner.Done());
     }
-    JsonObject obj = Begin(MessageName(rec->header.msgId), rec->header);
-    fill(obj, *rec);
-    return obj.Done();
 }
 
 }  // namespace
 
 std::string_view MessageName(uint16_t msgId) {
-    const MessageInfo *info = FindMessage(msgId);
-    return info != nullptr ? info->name : std::string_view();
-}
-
-std::size_t MessageSize(uint16_t msgId) {
-    const MessageInfo *info = FindMessage(msgId);
-    return info != nullptr ? info->size : 0;
+    const cat::Msg *m = cat::Find(msgId);
+    return m != nullptr && m->fromServer ? m->name : std::string_view();
 }
 
 LAPI_MSG_HEADER_S HeaderOf(Bytes msg) {
     LAPI_MSG_HEADER_S header{};
-    std::memcpy(&header, msg.data(), msg.size() < sizeof header ? msg.size() : sizeof header);
+    std::memcpy(&header, msg.data(), std::min(msg.size(), sizeof header));
     return header;
 }
 
@@ -377,79 +353,30 @@ std::string MessageJson(Bytes msg) {
             .Str("body", HexString(msg.data(), msg.size()))
             .Done();
     }
-    switch (HeaderOf(msg).msgId) {
-        case LAPI_MSG_GET_LOCATION_RSP:
-            return RecordJson<LAPI_GET_LOCATION_RSP_S>(msg, [](JsonObject &o, const auto &r) {
-                AddIds(o, r.sessionId, r.transactionId);
-                const int32_t cause = r.cause;
-                AddFix(o, FixOf(r), &cause);
-            });
-        case LAPI_MSG_ABORT_LOCATION_RSP:
-            return RecordJson<LAPI_ABORT_LOCATION_RSP_S>(msg, [](JsonObject &o, const auto &r) {
-                AddIds(o, r.sessionId, r.transactionId);
-                o.Int("result", r.result);
-            });
-        case LAPI_MSG_TIME_OUT_RSP:
-        case LAPI_MSG_INVALID_REQUEST_RSP:
-            return RecordJson<LAPI_TIME_OUT_RSP_S>(
-                msg, [](JsonObject &o, const auto &r) { AddIds(o, r.sessionId, r.transactionId); });
-        case LAPI_MSG_GET_GPS_DB_DATA_RSP:
-            return RecordJson<LAPI_GET_GPS_DB_DATA_RSP_S>(msg, [](JsonObject &o, const auto &r) {
-                AddIds(o, r.sessionId, r.transactionId);
-                o.Int("numFiles", r.numFiles);
-                o.Raw("dbFile", DbFilesJson(r.dbFile, r.numFiles));
-                o.Int("result", r.result);
-            });
-        case LAPI_MSG_SET_GPS_DB_DATA_RSP:
-            return RecordJson<LAPI_SET_GPS_DB_DATA_RSP_S>(msg, [](JsonObject &o, const auto &r) {
-                AddIds(o, r.sessionId, r.transactionId);
-                o.Int("result", r.result);
-            });
-        case LAPI_MSG_GET_STATUS_RSP:
-        case LAPI_MSG_STATUS_CHANGE_IND:
-            return RecordJson<LAPI_GET_STATUS_RSP_S>(msg, [](JsonObject &o, const auto &r) {
-                AddIds(o, r.sessionId, r.transactionId);
-                AddStatus(o, r);
-            });
-        case LAPI_MSG_LOCATION_NOTIFICATION_IND:
-            return RecordJson<LAPI_LOCATION_NOTIFICATION_IND_S>(msg, [](JsonObject &o,
-                                                                        const auto &r) {
-                AddIds(o, r.sessionId, r.transactionId);
-                o.Int("notificationType", r.notificationType);
-                o.Int("locationType", r.locationType);
-                o.Int("dataCodingSchema", r.dataCodingSchema);
-                o.Int("nameLength", r.nameLength);
-                AddByteString(o, "clientName", r.clientName, r.nameLength, LAPI_MTLR_MAX_NAME_LEN);
-                o.Int("addrLength", r.addrLength);
-                AddByteString(o, "clientExternalAddr", r.clientExternalAddr, r.addrLength,
-                              LAPI_MTLR_MAX_ADDR_LEN);
-            });
-        case LAPI_MSG_NOTIFICATION_STATUS_IND:
-            return RecordJson<LAPI_NOTIFICATION_STATUS_IND_S>(
-                msg, [](JsonObject &o, const auto &r) {
-                    AddIds(o, r.sessionId, r.transactionId);
-                    o.Int("cause", r.cause);
-                });
-        case LAPI_MSG_DISTANCE_AZIMUTH_RSP:
-            return RecordJson<LAPI_DISTANCE_AZIMUTH_RSP_S>(msg, [](JsonObject &o, const auto &r) {
-                AddIds(o, r.sessionId, r.transactionId);
-                o.Num("distance", r.distance);
-                o.Num("azimuth", r.azimuth);
-            });
-        case LAPI_MSG_ADD_PROXIMITY_RSP:
-        case LAPI_MSG_REMOVE_PROXIMITY_RSP:
-            return RecordJson<LAPI_ADD_PROXIMITY_RSP_S>(msg, [](JsonObject &o, const auto &r) {
-                AddIds(o, r.sessionId, r.transactionId);
-                o.Int("status", r.status);
-            });
-        case LAPI_MSG_PROXIMITY_HIT_IND:
-            return RecordJson<LAPI_PROXIMITY_HIT_IND_S>(msg, [](JsonObject &o, const auto &r) {
-                AddIds(o, r.sessionId, r.transactionId);
-                AddFix(o, FixOf(r), nullptr);
-            });
-        default:
-            return MalformedJson(msg);
+    const LAPI_MSG_HEADER_S header = HeaderOf(msg);
+    const std::string_view name = MessageName(header.msgId);
+    JsonObject obj;
+    obj.Str("msg", name.empty() ? std::string_view("unknown") : name)
+        .Int("pid", header.pid)
+        .Int("msgId", header.msgId)
+        .Int("msgLen", header.msgLen);
+    const cat::Msg *m = cat::Find(header.msgId);
+    if (header.msgId <= LAPI_MSG_SERVER_RANGE_LAST && msg.size() == m->recordSize &&
+        header.msgLen == m->msgLen) {
+        AddFields(obj, *m, msg.data());
+    } else {
+        obj.Raw("malformed", "true")
+            .Str("body", HexString(msg.data() + sizeof header, msg.size() - sizeof header));
     }
+    return obj.Done();
+}
+
+std::string SentJson(Bytes msg) {
+    const cat::Msg &m = *cat::Find(HeaderOf(msg).msgId);
+    JsonObject obj;
+    obj.Str("msg", m.name);
+    AddFields(obj, m, msg.data());
+    return obj.Done();
 }
 
 // ---- Lines for people ------------------------------------------------------------
@@ -457,47 +384,41 @@ std::string MessageJson(Bytes msg) {
 namespace {
 
 template <class Record>
-FixFields CopyFix(const Record &r) {
-    FixFields f;
-    f.latitude = r.latitude;
-    f.longitude = r.longitude;
-    f.latLonAccuracy = r.latLonAccuracy;
-    f.timeStamp = r.timeStamp;
-    f.altitude = r.altitude;
-    f.speed = r.speed;
-    f.travelDirection = r.travelDirection;
-    f.pointingDirection = r.pointingDirection;
-    f.horizontalAccuracy = r.horizontalAccuracy;
-    f.verticalAccuracy = r.verticalAccuracy;
-    f.course = r.course;
-    f.locationMethod = r.locationMethod;
-    f.ageOfFix = r.ageOfFix;
-    return f;
+std::string FixText(const Record &r) {
+    const double speed = r.speed;
+    std::string out = FormatLatitude(r.latitude) + ' ' + FormatLongitude(r.longitude);
+    out += "  \u00b1" + FormatMetres(r.horizontalAccuracy) + " m";
+    out += "  " + FormatTime(r.timeStamp);
+    if (std::isfinite(speed) && speed > 0) {
+        char buf[80];
+        std::snprintf(buf, sizeof buf, "  %.1f m/s course %.1f\u00b0", speed, r.course);
+        out += buf;
+    }
+    return out;
 }
 
 std::string Ids(uint8_t sessionId, uint8_t transactionId) {
     return std::to_string(sessionId) + '/' + std::to_string(transactionId);
 }
 
+// The meaningful bytes of a counted field for people: count of them, at most the field.
+template <std::size_t N>
+std::string CountedForPeople(const uint8_t (&data)[N], uint8_t count) {
+    return BytesForPeople(data, std::min<std::size_t>(count, N));
+}
+
+std::string StatusValueText(int index, int32_t value) {
+    const auto field = static_cast<StatusField>(index);
+    return WithName(value, StatusValueName(field, value));
+}
+
 }  // namespace
 
-FixFields FixOf(const LAPI_GET_LOCATION_RSP_S &rsp) {
-    return CopyFix(rsp);
+std::string FixLine(const LAPI_GET_LOCATION_RSP_S &rsp) {
+    return FixText(rsp);
 }
-FixFields FixOf(const LAPI_PROXIMITY_HIT_IND_S &ind) {
-    return CopyFix(ind);
-}
-
-std::string FixLine(const FixFields &fix) {
-    std::string out = FormatLatitude(fix.latitude) + ' ' + FormatLongitude(fix.longitude);
-    out += "  \u00b1" + FormatMetres(fix.horizontalAccuracy) + " m";
-    out += "  " + FormatTime(fix.timeStamp);
-    if (std::isfinite(fix.speed) && fix.speed > 0) {
-        char buf[80];
-        std::snprintf(buf, sizeof buf, "  %.1f m/s course %.1f\u00b0", fix.speed, fix.course);
-        out += buf;
-    }
-    return out;
+std::string FixLine(const LAPI_PROXIMITY_HIT_IND_S &ind) {
+    return FixText(ind);
 }
 
 std::string DistanceLine(const LAPI_DISTANCE_AZIMUTH_RSP_S &rsp, bool distanceOnly) {
@@ -513,23 +434,13 @@ std::string DistanceLine(const LAPI_DISTANCE_AZIMUTH_RSP_S &rsp, bool distanceOn
 }
 
 StatusValues StatusOf(const LAPI_GET_STATUS_RSP_S &rsp) {
-    return {rsp.userStatus,
-            rsp.hwStatus,
-            rsp.fixStatus,
-            rsp.emergencyStatus,
-            rsp.fixResultStatus.status,
-            rsp.fixResultStatus.cause,
-            rsp.proximityStatus};
+    StatusValues values{};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] =
+            static_cast<int32_t>(IntAt(BytesOf(rsp), StatusFieldOf(static_cast<StatusField>(i))));
+    }
+    return values;
 }
-
-namespace {
-
-std::string StatusValueText(int index, int32_t value) {
-    const auto field = static_cast<StatusField>(index);
-    return WithName(value, StatusValueName(field, value));
-}
-
-}  // namespace
 
 std::string StatusTable(const StatusValues &values) {
     std::string out;
@@ -566,30 +477,24 @@ std::string StatusChangeLine(const StatusValues &before, const StatusValues &aft
 
 std::string DbEntriesText(const LAPI_GET_GPS_DB_DATA_RSP_S &rsp) {
     std::string out;
-    const uint16_t numFiles = rsp.numFiles;
-    const uint16_t n = numFiles < LAPI_GPS_DB_MAX_FILES ? numFiles : LAPI_GPS_DB_MAX_FILES;
-    for (uint16_t i = 0; i < n; ++i) {
-        const LAPI_GPS_DB_FILE_S &file = rsp.dbFile[i];
+    const cat::Field &list = FieldOf(cat::Of(LAPI_MSG_GET_GPS_DB_DATA_RSP), "dbFile");
+    ForEachFile(BytesOf(rsp), list, [&](const LAPI_GPS_DB_FILE_S &file, const std::string &hex) {
         const uint16_t length = file.length;
-        const std::size_t shown =
-            length < LAPI_GPS_DB_MAX_DATA_LEN ? length : LAPI_GPS_DB_MAX_DATA_LEN;
-        out += "file " + std::to_string(file.fileId) + ": " + HexString(file.data, shown) + " (" +
-               std::to_string(length) + (length == 1 ? " byte)\n" : " bytes)\n");
-    }
+        out += "file " + std::to_string(file.fileId) + ": " + hex + " (" + std::to_string(length) +
+               (length == 1 ? " byte)\n" : " bytes)\n");
+    });
     return out;
 }
 
+std::string ClientName(const LAPI_LOCATION_NOTIFICATION_IND_S &ind) {
+    return CountedForPeople(ind.clientName, ind.nameLength);
+}
+
 std::string NotificationLine(const LAPI_LOCATION_NOTIFICATION_IND_S &ind) {
-    const uint8_t nameLength = ind.nameLength < LAPI_MTLR_MAX_NAME_LEN
-                                   ? ind.nameLength
-                                   : static_cast<uint8_t>(LAPI_MTLR_MAX_NAME_LEN);
-    const uint8_t addrLength = ind.addrLength < LAPI_MTLR_MAX_ADDR_LEN
-                                   ? ind.addrLength
-                                   : static_cast<uint8_t>(LAPI_MTLR_MAX_ADDR_LEN);
-    std::string out = "MT-LR request " + Ids(ind.sessionId, ind.transactionId) + " from " +
-                      BytesForPeople(ind.clientName, nameLength);
-    if (addrLength > 0) {
-        out += " (" + BytesForPeople(ind.clientExternalAddr, addrLength) + ")";
+    std::string out =
+        "MT-LR request " + Ids(ind.sessionId, ind.transactionId) + " from " + ClientName(ind);
+    if (ind.addrLength > 0) {
+        out += " (" + CountedForPeople(ind.clientExternalAddr, ind.addrLength) + ")";
     }
     const int32_t type = ind.notificationType;
     const int32_t locationType = ind.locationType;

@@ -50,10 +50,9 @@ class JsonObject {
 
 // ---- Messages --------------------------------------------------------------------
 
-// "getLocationRsp" for msgId 0 and so on; empty for an unknown msgId.
+// The catalogue's name of a message the server sends ("getLocationRsp" for msgId 0);
+// empty for any other msgId.
 std::string_view MessageName(uint16_t msgId);
-// Whole length (header included) of a message with that msgId; 0 when unknown.
-std::size_t MessageSize(uint16_t msgId);
 
 LAPI_MSG_HEADER_S HeaderOf(Bytes msg);  // msg holds at least the 8 header bytes
 
@@ -72,35 +71,21 @@ std::optional<Record> Decode(Bytes msg) {
 }
 
 // One JSON object for a whole message (header included): "msg" (its name), the header
-// fields, then every body field under its own name. A message of unknown msgId or of
-// the wrong length is given as {"msg": name or "unknown", header..., "malformed": true,
-// "body": "hex"}.
+// fields, then the body fields of the catalogue under their labels (a dotted label
+// "a.b" as "b" of an object "a"). A message of unknown msgId, of the wrong length, or
+// one of the registration answers that only the library reads, is given as {"msg":
+// name or "unknown", header..., "malformed": true, "body": "hex"}.
 std::string MessageJson(Bytes msg);
+// A whole message that lapictl sends itself, without the header that the library
+// fills in: {"msg": name, then the body fields as MessageJson gives them}.
+std::string SentJson(Bytes msg);
 
 // ---- Lines for people ------------------------------------------------------------
 
-// The fix fields shared by getLocationRsp and proximityHitInd.
-struct FixFields {
-    double latitude = 0;
-    double longitude = 0;
-    double latLonAccuracy = 0;
-    int64_t timeStamp = 0;  // ms since the epoch
-    double altitude = 0;
-    double speed = 0;
-    double travelDirection = 0;
-    double pointingDirection = 0;
-    double horizontalAccuracy = 0;
-    double verticalAccuracy = 0;
-    double course = 0;
-    int32_t locationMethod = 0;
-    double ageOfFix = 0;
-};
-FixFields FixOf(const LAPI_GET_LOCATION_RSP_S &rsp);
-FixFields FixOf(const LAPI_PROXIMITY_HIT_IND_S &ind);
-
 // "52.520008 N 13.404954 E  ±5 m  2026-12-06T08:00:00Z", followed by
 // "  10.0 m/s course 45.0°" while moving.
-std::string FixLine(const FixFields &fix);
+std::string FixLine(const LAPI_GET_LOCATION_RSP_S &rsp);
+std::string FixLine(const LAPI_PROXIMITY_HIT_IND_S &ind);
 
 // "5551759.400 m  azimuth 51.198883°" (the distance alone when distanceOnly).
 std::string DistanceLine(const LAPI_DISTANCE_AZIMUTH_RSP_S &rsp, bool distanceOnly);
@@ -116,6 +101,8 @@ std::string StatusChangeLine(const StatusValues &before, const StatusValues &aft
 // One line per entry: "file 7: abcd (2 bytes)".
 std::string DbEntriesText(const LAPI_GET_GPS_DB_DATA_RSP_S &rsp);
 
+// The client name of an MT-LR request as BytesForPeople gives it.
+std::string ClientName(const LAPI_LOCATION_NOTIFICATION_IND_S &ind);
 // "MT-LR request 3/7 from "Alice" (tel:+4912345): verify, allowed without an answer;
 // current location".
 std::string NotificationLine(const LAPI_LOCATION_NOTIFICATION_IND_S &ind);

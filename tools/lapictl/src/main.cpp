@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codes.h"
 #include "commands.h"
 #include "parse.h"
 #include "session.h"
@@ -22,47 +23,60 @@ namespace {
 
 using lapictl::kExitUsage;
 
-const CLI::Validator kFileId(
-    [](std::string &text) {
-        return lapictl::ParseFileId(text) ? std::string()
-                                          : "file id must be a number from 0 to 4294967295 "
-                                            "(decimal or 0x hex): " +
-                                                text;
-    },
-    "FILEID");
+CLI::Validator FileIdCheck() {
+    return CLI::Validator(
+        [](std::string &text) {
+            return lapictl::ParseFileId(text) ? std::string()
+                                              : "file id must be a number from 0 to 4294967295 "
+                                                "(decimal or 0x hex): " +
+                                                    text;
+        },
+        "FILEID");
+}
 
-const CLI::Validator kDbEntry(
-    [](std::string &text) {
-        std::string error;
-        return lapictl::ParseDbEntry(text, &error) ? std::string() : text + ": " + error;
-    },
-    "FILEID=HEX");
+CLI::Validator DbEntryCheck() {
+    return CLI::Validator(
+        [](std::string &text) {
+            std::string error;
+            return lapictl::ParseDbEntry(text, &error) ? std::string() : text + ": " + error;
+        },
+        "FILEID=HEX");
+}
 
-const CLI::Validator kPlainNumber(
-    [](std::string &text) {
-        return lapictl::ParseNumber(text) ? std::string() : "not a number: " + text;
-    },
-    "NUMBER");
+CLI::Validator NumberCheck() {
+    return CLI::Validator(
+        [](std::string &text) {
+            return lapictl::ParseNumber(text) ? std::string() : "not a number: " + text;
+        },
+        "NUMBER");
+}
 
 // LAT,LON[,ALT] of a route, or the word "once" (checked for its place afterwards).
-const CLI::Validator kWaypoint(
-    [](std::string &text) {
-        return text == "once" || lapictl::IsWaypoint(text) ? std::string()
-                                                           : "a waypoint is LAT,LON[,ALT]: " + text;
-    },
-    "LAT,LON[,ALT]");
+CLI::Validator WaypointCheck() {
+    return CLI::Validator(
+        [](std::string &text) {
+            return text == "once" || lapictl::IsWaypoint(text)
+                       ? std::string()
+                       : "a waypoint is LAT,LON[,ALT]: " + text;
+        },
+        "LAT,LON[,ALT]");
+}
 
-const CLI::Validator kMtlrOption(
-    [](std::string &text) {
-        static const char *const kKeys[] = {"locationType=", "dcs=", "name=", "addr=", "timeout="};
-        for (const char *key : kKeys) {
-            if (text.rfind(key, 0) == 0) {
-                return std::string();
+CLI::Validator MtlrOptionCheck() {
+    return CLI::Validator(
+        [](std::string &text) {
+            static const char *const kKeys[] = {
+                "locationType=", "dcs=", "name=", "addr=", "timeout="};
+            for (const char *key : kKeys) {
+                if (text.rfind(key, 0) == 0) {
+                    return std::string();
+                }
             }
-        }
-        return "expected locationType=N, dcs=N, name=TEXT, addr=TEXT or timeout=SECONDS: " + text;
-    },
-    "KEY=VALUE");
+            return "expected locationType=N, dcs=N, name=TEXT, addr=TEXT or timeout=SECONDS: " +
+                   text;
+        },
+        "KEY=VALUE");
+}
 
 // One `admin` subcommand. The command line sent is its name, then the leading
 // single-word arguments (`fixed`), then the remaining ones (`args`).
@@ -152,13 +166,13 @@ int main(int argc, char **argv) {
     auto *dbGetCmd = dbCmd->add_subcommand("get", "Read one GPS database file");
     dbGetCmd->add_option("FILEID", dbFileId, "File id (decimal or 0x hex)")
         ->required()
-        ->check(kFileId);
+        ->check(FileIdCheck());
     std::vector<std::string> dbEntries;
     auto *dbSetCmd = dbCmd->add_subcommand("set", "Write 1 to 22 GPS database entries");
     dbSetCmd->add_option("ENTRY", dbEntries, "FILEID=HEX, 1 to 4 data bytes each")
         ->required()
         ->expected(1, 22)
-        ->check(kDbEntry);
+        ->check(DbEntryCheck());
 
     // distance
     lapictl::DistanceOptions distance;
@@ -221,17 +235,17 @@ int main(int argc, char **argv) {
         cmd.app->add_option("LAT LON [ALT [ACCURACY]]", cmd.args)
             ->required()
             ->expected(2, 4)
-            ->check(kPlainNumber);
+            ->check(NumberCheck());
     }
     {
         auto &cmd = addAdmin("route", "Follow waypoints: SPEED LAT,LON[,ALT]... [once]");
         cmd.fixedCount = 1;
         cmd.app->add_option("SPEED", cmd.fixed[0], "Metres per second")
             ->required()
-            ->check(kPlainNumber);
+            ->check(NumberCheck());
         cmd.app->add_option("WAYPOINT", cmd.args, "LAT,LON[,ALT], then optionally 'once'")
             ->required()
-            ->check(kWaypoint);
+            ->check(WaypointCheck());
     }
     {
         auto &cmd = addAdmin("fix", "Force fixes on or off");
@@ -241,25 +255,29 @@ int main(int argc, char **argv) {
             ->check(CLI::IsMember({"on", "off"}));
     }
     {
+        std::vector<std::string> statusNames;  // the fields of getStatusRsp
+        statusNames.reserve(lapictl::kStatusFieldCount);
+        for (int i = 0; i < lapictl::kStatusFieldCount; ++i) {
+            statusNames.emplace_back(
+                lapictl::StatusFieldName(static_cast<lapictl::StatusField>(i)));
+        }
         auto &cmd = addAdmin("status", "Set a status value: NAME VALUE");
         cmd.fixedCount = 2;
         cmd.app->add_option("NAME", cmd.fixed[0], "Status field")
             ->required()
-            ->check(CLI::IsMember({"userStatus", "hwStatus", "fixStatus", "emergencyStatus",
-                                   "fixResultStatus.status", "fixResultStatus.cause",
-                                   "proximityStatus"}));
-        cmd.app->add_option("VALUE", cmd.fixed[1], "New value")->required()->check(kPlainNumber);
+            ->check(CLI::IsMember(statusNames));
+        cmd.app->add_option("VALUE", cmd.fixed[1], "New value")->required()->check(NumberCheck());
     }
     {
         auto &cmd = addAdmin("mtlr", "Inject an MT-LR request: TYPE [key=value...]");
         cmd.fixedCount = 1;
         cmd.app->add_option("TYPE", cmd.fixed[0], "Notification type (0 to 3)")
             ->required()
-            ->check(kPlainNumber);
+            ->check(NumberCheck());
         cmd.app
             ->add_option("OPTION", cmd.args,
                          "locationType=N dcs=N name=TEXT addr=TEXT timeout=SECONDS")
-            ->check(kMtlrOption);
+            ->check(MtlrOptionCheck());
     }
     {
         auto &cmd = addAdmin("mtlr-result", "Outcome of an injected MT-LR request: ID");

@@ -3,21 +3,10 @@
 #include <charconv>
 #include <cmath>
 
+#include "LAPI_NumFormat.h"
+
 namespace lapictl {
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 bool HasHexPrefix(std::string_view text) {
     return text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
@@ -53,12 +42,11 @@ std::optional<std::vector<uint8_t>> ParseHexData(std::string_view text) {
     }
     std::vector<uint8_t> bytes;
     for (std::size_t i = 0; i < text.size(); i += 2) {
-        const int hi = HexValue(text[i]);
-        const int lo = HexValue(text[i + 1]);
-        if (hi < 0 || lo < 0) {
+        const int byte = lapi::numfmt::ParseHexByte(&text[i]);
+        if (byte < 0) {
             return std::nullopt;
         }
-        bytes.push_back(static_cast<uint8_t>(hi * 16 + lo));
+        bytes.push_back(static_cast<uint8_t>(byte));
     }
     return bytes;
 }

@@ -82,18 +82,15 @@ bool SetUpDiagnostics(bool trace, const std::string &logPath) {
     return true;
 }
 
-int DiagnosticFd() {
-    return g_diagFd;
-}
-bool DiagnosticIsTerminal() {
-    return g_diagIsTerminal;
-}
-
 void Complain(std::string_view text) {
     std::string line = "lapictl: ";
     line += text;
     line += '\n';
     WriteAll(g_diagFd, line);
+}
+
+void Tell(std::string_view text) {
+    WriteAll(g_diagFd, text);
 }
 
 void PrintLine(std::string_view line) {

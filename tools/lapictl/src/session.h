@@ -28,11 +28,11 @@ inline constexpr int kExitUsage = 2;
 // trace is set. False (after a line on the original stderr) when the log cannot be
 // opened.
 bool SetUpDiagnostics(bool trace, const std::string &logPath);
-int DiagnosticFd();  // the original standard error
-bool DiagnosticIsTerminal();
 
 // "lapictl: <text>" on the original standard error.
 void Complain(std::string_view text);
+// The text as it is on the original standard error (a prompt).
+void Tell(std::string_view text);
 
 // One line on standard output, flushed at once (scripts read lines as they come).
 void PrintLine(std::string_view line);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <functional>
@@ -30,7 +29,7 @@ Record As(const std::string &words) {
     return rec.value_or(Record{});
 }
 
-std::string Hex(const lapitest::Bytes &b) {
+std::string Hex(const std::vector<uint8_t> &b) {
     return HexString(b.data(), b.size());
 }
 
@@ -66,20 +65,18 @@ std::string Unescape(const std::string &text) {
     return out;
 }
 
-std::string_view CodeName(const std::string &table, int32_t v) {
-    const std::map<std::string, std::function<std::string_view(int32_t)>> names = {
-        {"cause", LocationCauseName},
-        {"abort", AbortResultName},
-        {"db", GpsDbResultName},
-        {"proximity", ProximityResultName},
-        {"method", LocationMethodName},
-        {"type", NotificationTypeName},
-        {"mtlrtype", MtlrLocationTypeName},
-        {"settled", NotificationCauseName}};
-    if (table.rfind("status", 0) == 0) {
-        return StatusValueName(static_cast<StatusField>(std::stoi(table.substr(6))), v);
-    }
-    return names.at(table)(v);
+// "cause 3": 3 with LocationCauseName(3); "status2 1": 1 with the name of fixStatus 1.
+std::string Code(const std::string &a) {
+    const std::map<std::string, std::string_view (*)(int32_t)> names = {
+        {"cause", LocationCauseName},       {"db", GpsDbResultName},
+        {"proximity", ProximityResultName}, {"type", NotificationTypeName},
+        {"mtlrtype", MtlrLocationTypeName}, {"settled", NotificationCauseName}};
+    const std::string table = a.substr(0, a.find(' '));
+    const auto v = static_cast<int32_t>(std::stol(a.substr(table.size() + 1)));
+    return WithName(v,
+                    table.rfind("status", 0) == 0
+                        ? StatusValueName(static_cast<StatusField>(std::stoi(table.substr(6))), v)
+                        : names.at(table)(v));
 }
 
 std::string Apply(const std::string &fn, const std::string &arg) {
@@ -92,12 +89,7 @@ std::string Apply(const std::string &fn, const std::string &arg) {
     const std::map<std::string, Fn> fns = {
         {"json", [](auto &a) { return MessageJson(Bytes(Msg(a))); }},
         {"json-hex", [](auto &a) { return MessageJson(Bytes(lapitest::FromHex(a))); }},
-        {"fix", [](auto &a) { return FixLine(FixOf(As<LAPI_GET_LOCATION_RSP_S>(a))); }},
-        {"hit", [](auto &a) { return FixLine(FixOf(As<LAPI_PROXIMITY_HIT_IND_S>(a))); }},
-        {"distance",
-         [](auto &a) { return DistanceLine(As<LAPI_DISTANCE_AZIMUTH_RSP_S>(a), false); }},
-        {"distance-only",
-         [](auto &a) { return DistanceLine(As<LAPI_DISTANCE_AZIMUTH_RSP_S>(a), true); }},
+        {"fix", [](auto &a) { return FixLine(As<LAPI_GET_LOCATION_RSP_S>(a)); }},
         {"table", [&](auto &a) { return StatusTable(status(a)); }},
         {"change",
          [&](auto &a) {
@@ -109,11 +101,6 @@ std::string Apply(const std::string &fn, const std::string &arg) {
          [](auto &a) { return NotificationLine(As<LAPI_LOCATION_NOTIFICATION_IND_S>(a)); }},
         {"settled",
          [](auto &a) { return NotificationStatusLine(As<LAPI_NOTIFICATION_STATUS_IND_S>(a)); }},
-        {"name",
-         [](auto &a) {
-             const auto id = static_cast<uint16_t>(std::stoi(a));
-             return std::string(MessageName(id)) + " " + std::to_string(MessageSize(id));
-         }},
         {"time", [](auto &a) { return FormatTime(std::stoll(a)); }},
         {"lat", [&](auto &a) { return FormatLatitude(number(a)); }},
         {"lon", [&](auto &a) { return FormatLongitude(number(a)); }},
@@ -130,16 +117,7 @@ std::string Apply(const std::string &fn, const std::string &arg) {
              return BytesForPeople(b.data(), b.size()) +
                     (IsPrintableText(b.data(), b.size()) ? " text" : " bytes");
          }},
-        {"code",
-         [](auto &a) {
-             const std::size_t blank = a.find(' ');
-             const auto v = static_cast<int32_t>(std::stol(a.substr(blank + 1)));
-             return WithName(v, CodeName(a.substr(0, blank), v));
-         }},
-        {"field",
-         [](auto &a) {
-             return std::string(StatusFieldName(static_cast<StatusField>(std::stoi(a))));
-         }},
+        {"code", Code},
         {"control",
          [](auto &a) {
              const auto two = SplitOn(a, " | ");
@@ -231,20 +209,6 @@ TEST(ControlClient, AnswersAsScripted) {
         EXPECT_EQ(Join(outcomes, " ; "), sides.at(1)) << line;
         EXPECT_EQ(received, answers.size() == 1 ? "command 0\n" : "command 0\ncommand 1\n");
     }
-}
-
-// Connecting for real is left to the end-to-end tests (admin against lapid).
-TEST(ControlClient, ConnectNamesTheProblem) {
-    const lapitest::TempDir dir;
-    const std::string path = dir.File("ctl");
-    std::string error;
-    EXPECT_EQ(ControlClient::Connect(path, &error), -1);
-    EXPECT_EQ(error, "No such file or directory");
-    EXPECT_EQ(ControlClient::Connect(std::string(sizeof(sockaddr_un::sun_path), 'x'), &error), -1);
-    EXPECT_EQ(error, "path too long");
-    EXPECT_EQ(ControlClient::Connect(std::string(sizeof(sockaddr_un::sun_path) - 1, 'x'), &error),
-              -1);
-    EXPECT_EQ(error, "No such file or directory");
 }
 
 }  // namespace
