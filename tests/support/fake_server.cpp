@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "LAPI_SrvCli.h"
+
 namespace lapitest {
 
 FakeServer::FakeServer() {
@@ -95,14 +97,7 @@ Bytes FakeServer::First(int index) {
 }
 
 bool Send(int fd, const Bytes &bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0 && errno != EINTR) {
-            return false;
-        }
-        done += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    return true;
+    return LAPI_WriteAll(fd, bytes.data(), bytes.size(), LAPI_TO_SOCKET) == 0;
 }
 
 int Unread(int fd) {

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "LAPI_MsgCatalogue.h"
+#include "LAPI_SrvCli.h"
 
 #ifndef LAPITEST_DATA_DIR
 #error "LAPITEST_DATA_DIR must name tests/data"
@@ -298,18 +299,7 @@ std::optional<Bytes> ReadMsg(int fd, std::chrono::milliseconds timeout) {
 }
 
 bool WriteAll(int fd, const Bytes &bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (w < 0 && errno == EINTR) {
-            continue;
-        }
-        if (w <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(w);
-    }
-    return true;
+    return LAPI_WriteAll(fd, bytes.data(), bytes.size()) == 0;
 }
 
 // The capture's descriptors go through close_range(): suites that route close() through
