@@ -38,13 +38,11 @@
 #include <utility>
 #include <vector>
 
+#include "domain/client_key.h"
 #include "domain/clock.h"
 #include "domain/fix.h"
 
 namespace lapid {
-
-// The integer by which the server knows a client (assigned at registration).
-using ClientKey = int32_t;
 
 // Values of getLocationRsp.cause.
 enum class LocationCause : int32_t {

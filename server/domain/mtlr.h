@@ -37,12 +37,10 @@
 #include <string>
 #include <vector>
 
+#include "domain/client_key.h"
 #include "domain/clock.h"
 
 namespace lapid {
-
-// The integer by which the server knows a client (assigned at registration).
-using ClientKey = int32_t;
 
 // Values of locationNotificationInd.notificationType.
 enum class NotificationType : int32_t {

@@ -26,11 +26,9 @@
 #include <vector>
 
 #include "domain/fix.h"
+#include "domain/client_key.h"
 
 namespace lapid {
-
-// The integer by which the server knows a client (assigned at registration).
-using ClientKey = int32_t;
 
 // The status of addProximityRsp and removeProximityRsp.
 enum class ProximityResult : int32_t {
