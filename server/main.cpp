@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <charconv>
@@ -52,7 +53,10 @@ struct Options {
     double ttffS = 3;
     std::size_t maxBacklog = 262144;
     double registerTimeoutS = 5;
+    std::size_t maxQueued = std::size_t{64} << 20;
+    std::size_t maxConnsPerUid = 1024;
     bool manualClock = false;
+    std::string trace = "all";
 };
 
 constexpr int kExitStartup = 1;
@@ -109,16 +113,23 @@ bool EnsureParentDir(const std::string &path) {
     return true;
 }
 
-// SIGTERM and SIGINT arrive on a descriptor that the loop watches.
+// SIGTERM, SIGINT, SIGQUIT and SIGHUP arrive on a descriptor that the loop watches.
 int BlockTermSignals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
+    for (const int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP}) {
+        sigaddset(&set, sig);
+    }
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
         return -1;
     }
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+lapid::TraceLevel TraceLevelOf(const std::string &name) {
+    return name == "none"     ? lapid::TraceLevel::kNone
+           : name == "errors" ? lapid::TraceLevel::kErrors
+                              : lapid::TraceLevel::kAll;
 }
 
 int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
@@ -164,6 +175,11 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     lapid::EngineLimits limits;
     limits.maxBacklog = o.maxBacklog;
     limits.registerTimeoutMs = static_cast<int64_t>(o.registerTimeoutS * 1000.0);
+    limits.maxTotalBacklog = o.maxQueued;
+    // One user never holds more than half the descriptors.
+    limits.maxConnsPerUid = fdLimit > 0
+                                ? std::min(o.maxConnsPerUid, static_cast<std::size_t>(fdLimit) / 2)
+                                : o.maxConnsPerUid;
     lapid::Engine engine(clock, lapid::Domain{sessions, status, mtlr, proximity, *db, *simulator},
                          limits, static_cast<int32_t>(getpid()));
     lapid::Operator op(engine, &*simulator);
@@ -194,16 +210,35 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
         signalfd_siginfo si{};
         if (read(sigFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
             lapid::LogBatch::Flush();
+            // lapid has no configuration file to reload and logs to standard error, which
+            // it does not own: SIGHUP (also sent when a terminal closes) only says so.
+            if (si.ssi_signo == SIGHUP) {
+                std::fprintf(stderr, "lapid: signal %u, nothing to reload, still running\n",
+                             si.ssi_signo);
+                return;
+            }
             std::fprintf(stderr, "lapid: signal %u, shutting down\n", si.ssi_signo);
             loop.Stop();
         }
     });
     loop.AddTimer([&] { return engine.NextDeadlineMs(); }, [&] { engine.OnTime(); });
-    // Trace lines are gathered and written once per loop iteration.
-    lapid::LogBatch::Install();
+    // Trace lines are gathered and written once per loop iteration, without blocking:
+    // what standard error does not take waits until its descriptor has room.
+    lapid::LogBatch::Install(TraceLevelOf(o.trace));
+    bool logWaits = false;
     loop.SetBeforeSleep([&] {
         net.Flush();
-        lapid::LogBatch::Flush();
+        const bool drained = lapid::LogBatch::Flush();
+        const int logFd = lapid::LogBatch::Fd();
+        if (logFd < 0 || drained != logWaits) {
+            return;
+        }
+        if (drained) {
+            loop.Unwatch(logFd);
+            logWaits = false;
+        } else {
+            logWaits = loop.Watch(logFd, EPOLLOUT, [](uint32_t) { lapid::LogBatch::Flush(); });
+        }
     });
 
     std::fprintf(stderr, "lapid: descriptor limit %ld, database %s, control socket %s%s\n", fdLimit,
@@ -212,10 +247,12 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     loop.Run();
 
     net.Stop();
-    lapid::LogBatch::Uninstall();
     close(sigFd);
     db.reset();
+    // Until Uninstall(), lapid's own lines cannot block on standard error either.
+    lapid::LogBatch::Flush();
     std::fprintf(stderr, "lapid: stopped\n");
+    lapid::LogBatch::Uninstall();
     return 0;
 }
 
@@ -236,8 +273,23 @@ int Run(int argc, char **argv) {
                    "unsent bytes per connection before the client is disconnected (>= 256)")
         ->check(CLI::Range(std::size_t{256}, std::size_t{1} << 30))
         ->capture_default_str();
+    app.add_option("--max-queued", o.maxQueued,
+                   "unsent bytes of all connections together; past it the client holding the "
+                   "most is disconnected (>= 256)")
+        ->check(CLI::Range(std::size_t{256}, std::size_t{1} << 40))
+        ->capture_default_str();
+    app.add_option("--max-conns-per-uid", o.maxConnsPerUid,
+                   "open service connections of one user (at most half the descriptor limit); more "
+                   "are closed at accept")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24))
+        ->capture_default_str();
     app.add_option("--register-timeout", o.registerTimeoutS, "seconds to complete a registration")
         ->check(CLI::Range(0.001, 3600.0))
+        ->capture_default_str();
+    app.add_option("--trace", o.trace,
+                   "lines on standard error: every message traced (all), error lines only "
+                   "(errors) or none")
+        ->check(CLI::IsMember({"all", "errors", "none"}))
         ->capture_default_str();
     app.add_flag("--manual-clock", o.manualClock,
                  "start on a clock that moves only by the control command 'advance MS' (tests)");

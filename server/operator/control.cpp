@@ -1,11 +1,13 @@
 #include "operator/control.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <optional>
 #include <utility>
 
 #include "LAPI_NumFormat.h"
+#include "protocol/log_batch.h"
 
 namespace lapid {
 
@@ -366,9 +368,13 @@ std::string ControlCommands::Counters(const Words & /*w*/) {
         {"messages_out", c.messagesOut},
         {"invalid_requests", c.invalidRequests},
         {"disconnects_slow_reader", c.disconnectsSlowReader},
+        {"disconnects_total_backlog", c.disconnectsTotalBacklog},
+        {"connections_refused_uid", c.connectionsRefusedUid},
         {"registration_timeouts", c.registrationTimeouts},
         {"registrations_refused", c.registrationsRefused},
         {"framing_errors", c.framingErrors},
+        {"error_lines_suppressed", c.errorLinesSuppressed},
+        {"log_lines_dropped", LogBatch::Dropped()},
         {"sessions", held.sessions},
         {"listeners", held.listeners},
         {"pending_notifications", held.pendingNotifications},
@@ -400,12 +406,18 @@ std::string ControlSession::Feed(const char *data, std::size_t len) {
     pending_.append(data, len);
     std::size_t start = 0;
     for (std::size_t nl; (nl = pending_.find('\n', start)) != std::string::npos; start = nl + 1) {
+        if (nl - start > kMaxLine) {
+            break;  // refused below, however much of it came in this piece
+        }
         out += commands_.Execute(std::string_view(pending_).substr(start, nl - start));
     }
     pending_.erase(0, start);
-    if (pending_.size() > kMaxLine) {
+    // The line now first in pending_ is complete or not; either way, past kMaxLine bytes
+    // (its newline not counted) it is refused.
+    if (std::min(pending_.find('\n'), pending_.size()) > kMaxLine) {
         out += Err("line too long");
         ended_ = true;
+        pending_.clear();
     }
     return out;
 }

@@ -60,7 +60,8 @@ class ControlSession {
     explicit ControlSession(ControlCommands &commands) : commands_(commands) {}
 
     // Takes received bytes and returns the answers of the lines they completed. A line
-    // longer than kMaxLine is answered with an error and ends the session.
+    // longer than kMaxLine bytes (its newline not counted), in one piece or many, is
+    // answered with an error instead of being run, and ends the session.
     std::string Feed(const char *data, std::size_t len);
     bool Ended() const { return ended_; }
 

@@ -45,11 +45,22 @@ Engine::Engine(const Clock &clock, Domain domain, EngineLimits limits, int32_t s
 // Connections
 // ---------------------------------------------------------------------------------
 
-ConnId Engine::Open() {
+ConnId Engine::Open(PeerCred peer) {
     const ConnId id = nextConn_++;
     Connection &c = conns_[id];
     c.id = id;
+    c.peer = peer;
     ++counters_.connectionsTotal;
+    std::size_t &held = perUid_[peer.uid];
+    if (held >= limits_.maxConnsPerUid) {
+        ++counters_.connectionsRefusedUid;
+        LAPID_ERR("uid %u holds %zu connections, refusing connection %llu!", peer.uid, held,
+                  static_cast<unsigned long long>(id));
+        c.admitted = false;
+        Drop(c);
+        return id;
+    }
+    ++held;
     SetDeadline(id, clock_.MonoMs() + limits_.registerTimeoutMs);
     return id;
 }
@@ -145,6 +156,7 @@ void Engine::HandleMessage(Connection &c, std::span<const uint8_t> m) {
 
 void Engine::Drop(Connection &c) {
     c.dropped = true;
+    queued_ -= c.out.Size();
     c.out.Clear();
     ClearDeadline(c.id, c.deadlineMs);
     Touch(c);
@@ -159,6 +171,12 @@ void Engine::Closed(ConnId id) {
         ReleaseClient(c->client, Reason::kDisconnected);
     }
     ClearDeadline(id, c->deadlineMs);
+    queued_ -= c->out.Size();
+    if (auto held = perUid_.find(c->peer.uid); c->admitted && held != perUid_.end()) {
+        if (--held->second == 0) {
+            perUid_.erase(held);
+        }
+    }
     conns_.erase(id);
     Settle();
 }
@@ -183,6 +201,8 @@ std::span<const uint8_t> Engine::Pending(ConnId id) const {
 
 void Engine::Consume(ConnId id, std::size_t n) {
     if (Connection *c = FindConn(id)) {
+        n = std::min(n, c->out.Size());
+        queued_ -= n;
         c->out.Consume(n);
     }
 }
@@ -203,6 +223,7 @@ void Engine::Send(ConnId id, const WireMsg &m) {
     }
     LAPID_TRACE_MSG(m.bytes.data(), m.size);
     c->out.Append(m.View());
+    queued_ += m.View().size();
     ++counters_.messagesOut;
     Touch(*c);
     if (c->out.Size() > limits_.maxBacklog) {
@@ -211,6 +232,31 @@ void Engine::Send(ConnId id, const WireMsg &m) {
                   c->out.Size(), limits_.maxBacklog, static_cast<unsigned long long>(id),
                   c->client);
         c->role == Role::kNew ? Drop(*c) : ReleaseClient(c->client, Reason::kSlowReader);
+    }
+    LimitTotalBacklog();
+}
+
+// All connections together may hold at most maxTotalBacklog unsent bytes: past it, the
+// client of the connection that holds the most is disconnected, until the total fits.
+void Engine::LimitTotalBacklog() {
+    while (queued_ > limits_.maxTotalBacklog) {
+        Connection *most = nullptr;
+        for (auto &[id, c] : conns_) {
+            if (!c.dropped && (most == nullptr || c.out.Size() > most->out.Size())) {
+                most = &c;
+            }
+        }
+        if (most == nullptr || most->out.Empty()) {
+            return;
+        }
+        ++counters_.disconnectsTotalBacklog;
+        LAPID_ERR("%zu unsent bytes in all pass %zu, disconnecting client %d (%zu bytes)!", queued_,
+                  limits_.maxTotalBacklog, most->client, most->out.Size());
+        // Drops its connections at once, so their bytes leave the total.
+        most->role == Role::kNew ? Drop(*most) : ReleaseClient(most->client, Reason::kSlowReader);
+        if (!most->dropped) {
+            Drop(*most);
+        }
     }
 }
 
@@ -326,8 +372,10 @@ void Engine::Deliver(const LocationAnswer &a) {
     }
     if (a.kind == LocationAnswer::Kind::kInvalidRequest) {
         ++counters_.invalidRequests;
-        LAPID_ERR("Invalid getLocationReq from client %d: %s!", a.client,
-                  InvalidText(a.invalidReason));
+        if (MayLogError(*cl)) {
+            LAPID_ERR("Invalid getLocationReq from client %d: %s!", a.client,
+                      InvalidText(a.invalidReason));
+        }
     }
     Answer(*cl, a.blocking, msg::Location(pid_, a));
     if (a.blocking) {

@@ -11,9 +11,11 @@
 //
 // Connections. A new connection's first message decides its role: registerReq makes
 // it a client's synchronous connection (answered with registerRsp and a fresh
-// globalId, never reused while the server runs); getAsyncFdReq with that globalId,
-// on another new connection, makes it the client's asynchronous connection
-// (getAsyncFdRsp). An unknown or already bound globalId, any other first message, a
+// globalId: a random positive 31-bit number that no registered client holds);
+// getAsyncFdReq with that globalId, on another new connection of the same peer (pid
+// and uid as the transport read them at accept), makes it the client's asynchronous
+// connection (getAsyncFdRsp). A globalId that is unknown, registered by another peer or
+// already bound, any other first message, a
 // request before the asynchronous connection is bound, a message on the
 // asynchronous connection, or no completed registration within the registration
 // timeout closes the connection (and the client) with an error line.
@@ -32,6 +34,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <span>
@@ -46,6 +49,7 @@
 #include "domain/proximity.h"
 #include "domain/status.h"
 #include "protocol/framer.h"
+#include "protocol/log_limit.h"
 #include "protocol/messages.h"
 #include "protocol/output_queue.h"
 #include "domain/sources/position_source.h"
@@ -55,10 +59,24 @@ namespace lapid {
 
 using ConnId = uint64_t;
 
+// The process at the other end of a service connection, as the kernel reports it.
+struct PeerCred {
+    int32_t pid = 0;
+    uint32_t uid = 0;
+    bool operator==(const PeerCred &) const = default;
+};
+
+// Draws the random numbers of new globalIds (the engine keeps the low 31 bits).
+using IdSource = std::function<uint32_t()>;
+// Random numbers from the kernel's CSPRNG (getrandom).
+uint32_t RandomIdBits();
+
 struct EngineLimits {
     std::size_t maxBacklog = 262144;    // unsent bytes per connection before disconnecting
     int64_t registerTimeoutMs = 5000;   // new connection to completed registration
     std::size_t maxInputBytes = 65536;  // received bytes per connection not yet handled
+    std::size_t maxTotalBacklog = std::size_t{64} << 20;  // unsent bytes, all connections
+    std::size_t maxConnsPerUid = 1024;                    // open connections of one uid
 };
 
 // The domain objects the engine drives; they belong to the caller.
@@ -72,16 +90,19 @@ struct Domain {
 };
 
 struct Counters {
-    uint64_t connectionsTotal = 0;       // accepted since start
-    uint64_t messagesIn = 0;             // whole messages read
-    uint64_t messagesOut = 0;            // messages queued for writing
-    uint64_t invalidRequests = 0;        // answered with invalidRequestRsp
-    uint64_t disconnectsSlowReader = 0;  // backlog passed the bound
-    uint64_t registrationTimeouts = 0;   // registration not completed in time
-    uint64_t registrationsRefused = 0;   // bad first message, unknown/bound globalId, ...
-    uint64_t framingErrors = 0;          // msgLen above the limit, input flood
-    uint64_t clientsRegistered = 0;      // registerRsp sent
-    uint64_t clientsReleased = 0;        // clients ended, for whatever reason
+    uint64_t connectionsTotal = 0;         // accepted since start
+    uint64_t messagesIn = 0;               // whole messages read
+    uint64_t messagesOut = 0;              // messages queued for writing
+    uint64_t invalidRequests = 0;          // answered with invalidRequestRsp
+    uint64_t disconnectsSlowReader = 0;    // backlog passed the bound
+    uint64_t disconnectsTotalBacklog = 0;  // the largest backlog, all together past the bound
+    uint64_t connectionsRefusedUid = 0;    // closed at accept: its uid holds too many
+    uint64_t registrationTimeouts = 0;     // registration not completed in time
+    uint64_t registrationsRefused = 0;     // bad first message, unknown/bound globalId, ...
+    uint64_t framingErrors = 0;            // msgLen above the limit, input flood
+    uint64_t clientsRegistered = 0;        // registerRsp sent
+    uint64_t clientsReleased = 0;          // clients ended, for whatever reason
+    uint64_t errorLinesSuppressed = 0;     // over a client's error line bound (LogLimit)
 };
 
 // What is open and held now, all clients together.
@@ -108,8 +129,9 @@ class Engine {
   public:
     Engine(const Clock &clock, Domain domain, EngineLimits limits, int32_t serverPid);
 
-    // Connections (transport side).
-    ConnId Open();
+    // Connections (transport side). A connection past the per-uid limit is refused at
+    // once: WantsClose() is true from the start.
+    ConnId Open(PeerCred peer = {});
     void Receive(ConnId id, const uint8_t *data, std::size_t len);
     void Closed(ConnId id);
     std::vector<ConnId> TakeTouched();
@@ -133,11 +155,14 @@ class Engine {
     const Counters &Count() const { return counters_; }
     Holdings Held() const;
     std::size_t ClientCount() const { return clients_.size(); }
+    // Replaces the random source of globalIds (tests).
+    void SetIdSource(IdSource ids) { ids_ = std::move(ids); }
 
   private:
     enum class Role { kNew, kSync, kAsync };
     struct Connection {
         ConnId id = 0;
+        PeerCred peer;
         Role role = Role::kNew;
         int32_t client = 0;  // globalId once the role is kSync or kAsync
         MessageFramer in;
@@ -147,15 +172,18 @@ class Engine {
         bool closing = false;        // write what is queued, then close
         bool dropped = false;        // close at once, queued bytes discarded
         bool touched = false;
+        bool admitted = true;  // counted in perUid_
     };
     struct Client {
         int32_t globalId = 0;
         int32_t pid = 0;
+        PeerCred peer;  // of the synchronous connection
         uint32_t services = 0;
         ConnId sync = 0;
         std::optional<ConnId> async;
         int64_t deadlineMs = 0;  // until the asynchronous connection is bound
         bool released = false;
+        LogLimit errorLines;  // error lines about its requests
     };
     enum class Reason { kUnregistered, kDisconnected, kSlowReader, kProtocol, kTimeout };
     static const char *ReasonText(Reason why);
@@ -169,10 +197,12 @@ class Engine {
     void HandleMessage(Connection &c, std::span<const uint8_t> m);
     void Drop(Connection &c);
     void Send(ConnId id, const WireMsg &m);
+    void LimitTotalBacklog();
     void SendToAsync(int32_t globalId, const WireMsg &m);
     void Settle();
 
     // Registration (engine_registration.cpp).
+    int32_t NewGlobalId();
     void HandleFirstMessage(Connection &c, std::span<const uint8_t> m);
     void HandleRegister(Connection &c, std::span<const uint8_t> m);
     void HandleGetAsyncFd(Connection &c, std::span<const uint8_t> m);
@@ -187,6 +217,8 @@ class Engine {
     // Requests (engine_handlers.cpp).
     void HandleRequest(Connection &c, Client &cl, std::span<const uint8_t> m);
     void Invalid(Client &cl, const RequestCheck &check, uint16_t msgId, const char *why);
+    bool MayLogError(Client &cl);
+    static void ReportSuppressed(Client &cl);
     void Answer(Client &cl, bool blocking, const WireMsg &m);
     void OnGetLocation(Connection &c, Client &cl, bool blocking, std::span<const uint8_t> m);
     void OnAbortLocation(Client &cl, bool blocking, Ids ids);
@@ -212,7 +244,9 @@ class Engine {
     EngineLimits limits_;
     int32_t pid_;
     ConnId nextConn_ = 1;
-    int32_t nextGlobalId_ = 1;
+    IdSource ids_ = RandomIdBits;
+    std::size_t queued_ = 0;                            // unsent bytes, all connections
+    std::unordered_map<uint32_t, std::size_t> perUid_;  // open connections by uid
     std::unordered_map<ConnId, Connection> conns_;
     std::unordered_map<int32_t, Client> clients_;
     std::set<std::pair<int64_t, ConnId>> deadlines_;  // registration deadlines

@@ -71,9 +71,29 @@ void Engine::HandleRequest(Connection &c, Client &cl, std::span<const uint8_t> m
 
 void Engine::Invalid(Client &cl, const RequestCheck &check, uint16_t msgId, const char *why) {
     ++counters_.invalidRequests;
-    LAPID_ERR("Invalid request msgId: %d from client %d, pid is: %d: %s!", msgId, cl.globalId,
-              cl.pid, why);
+    if (MayLogError(cl)) {
+        LAPID_ERR("Invalid request msgId: %d from client %d, pid is: %d: %s!", msgId, cl.globalId,
+                  cl.pid, why);
+    }
     Answer(cl, check.blocking.value_or(false), msg::InvalidRequest(pid_, check.ids));
+}
+
+// Error lines about a client's requests are bounded per client (its requests all come
+// on its synchronous connection) by its LogLimit.
+bool Engine::MayLogError(Client &cl) {
+    if (!cl.errorLines.Allow(clock_.MonoMs())) {
+        ++counters_.errorLinesSuppressed;
+        return false;
+    }
+    ReportSuppressed(cl);
+    return true;
+}
+
+void Engine::ReportSuppressed(Client &cl) {
+    if (const uint64_t held = cl.errorLines.TakeHeld(); held > 0) {
+        LAPID_ERR("%llu error lines suppressed for client %d!",
+                  static_cast<unsigned long long>(held), cl.globalId);
+    }
 }
 
 // A blocking answer is the next message on the synchronous connection; everything
@@ -136,7 +156,7 @@ void Engine::OnSetGpsDbData(Client &cl, bool blocking, Ids ids, std::span<const 
             std::copy(data, data + LAPI_GPS_DB_MAX_DATA_LEN, entries[i].data.begin());
         }
         const Result<GpsDbResult> written = d_.db.SetMany(entries);
-        if (!written) {
+        if (!written && MayLogError(cl)) {
             LAPID_ERR("GPS database write failed: %s!", written.ErrorText().c_str());
         }
         result = written ? *written : GpsDbResult::kStorageError;
@@ -151,7 +171,7 @@ void Engine::OnLocationCfm(Client &cl, std::span<const uint8_t> m) {
     const auto responseType = Field<int32_t>(m, offsetof(REC, responseType));
     const AnswerOutcome outcome =
         d_.mtlr.Answer(cl.globalId, sessionId, transactionId, responseType);
-    if (outcome.result != AnswerResult::kAccepted) {
+    if (outcome.result != AnswerResult::kAccepted && MayLogError(cl)) {
         LAPID_ERR(
             "locationNotificationCfm from client %d refused (%d), sessionId: %d, "
             "transactionId: %d!",

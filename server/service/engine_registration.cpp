@@ -1,6 +1,11 @@
 // Engine: registration, unregistration, release of clients, registration deadlines.
 #include "service/engine.h"
 
+#include <sys/random.h>
+
+#include <cerrno>
+#include <random>
+
 #include "protocol/log.h"
 
 namespace lapid {
@@ -10,6 +15,32 @@ namespace {
 constexpr const char *kLapiFile = LAPI_BaseName(__FILE__);
 
 }  // namespace
+
+uint32_t RandomIdBits() {
+    uint32_t v = 0;
+    for (;;) {
+        const ssize_t n = ::getrandom(&v, sizeof v, 0);
+        if (n == static_cast<ssize_t>(sizeof v)) {
+            return v;
+        }
+        if (n < 0 && errno != EINTR) {
+            break;  // no getrandom (ENOSYS): the library's own source
+        }
+    }
+    static std::random_device fallback;
+    return fallback();
+}
+
+// A globalId nobody can predict from the ones handed out before: random, positive,
+// and not held by a registered client.
+int32_t Engine::NewGlobalId() {
+    for (;;) {
+        const auto id = static_cast<int32_t>(ids_() & 0x7fffffffU);
+        if (id != 0 && !clients_.contains(id)) {
+            return id;
+        }
+    }
+}
 
 const char *Engine::ReasonText(Reason why) {
     switch (why) {
@@ -52,8 +83,9 @@ void Engine::HandleRegister(Connection &c, std::span<const uint8_t> m) {
         return;
     }
     Client cl;
-    cl.globalId = nextGlobalId_++;
+    cl.globalId = NewGlobalId();
     cl.pid = h.pid;
+    cl.peer = c.peer;
     cl.services = services;
     cl.sync = c.id;
     cl.deadlineMs = clock_.MonoMs() + limits_.registerTimeoutMs;
@@ -77,6 +109,13 @@ void Engine::HandleGetAsyncFd(Connection &c, std::span<const uint8_t> m) {
     Client *cl = FindClient(gid);
     if (cl == nullptr || cl->released) {
         LAPID_ERR("getAsyncFdReq with unknown globalId: %d!", gid);
+        RefuseConnection(c, "unknown globalId");
+        return;
+    }
+    // Only the process that registered may bind: refused like an unknown globalId.
+    if (c.peer != cl->peer) {
+        LAPID_ERR("getAsyncFdReq with globalId: %d from pid %d uid %u, not its registrant!", gid,
+                  c.peer.pid, c.peer.uid);
         RefuseConnection(c, "unknown globalId");
         return;
     }
@@ -116,6 +155,7 @@ void Engine::ReleaseClient(int32_t globalId, Reason why) {
     }
     cl->released = true;
     toRelease_.push_back(globalId);
+    ReportSuppressed(*cl);
     LAPID_INFO("client %d released: %s", globalId, ReasonText(why));
     for (const std::optional<ConnId> &id : {std::optional<ConnId>(cl->sync), cl->async}) {
         Connection *c = id ? FindConn(*id) : nullptr;

@@ -21,6 +21,7 @@ constexpr const char *kLapiFile = LAPI_BaseName(__FILE__);
 constexpr std::size_t kReadChunk = 16384;
 constexpr int kReadsPerEvent = 4;  // then other descriptors get their turn
 constexpr uint32_t kInput = EPOLLIN | EPOLLRDHUP;
+constexpr std::size_t kControlReserve = 4;  // descriptors kept for operator connections
 
 int OpenSpare() {
     return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -49,9 +50,19 @@ Result<> NetServer::Listen(Listener &l, const std::string &path, mode_t mode) {
     return {};
 }
 
+// Takes back the spare and reserved descriptors given up while out of descriptors.
+void NetServer::Replenish() {
+    if (spareFd_ < 0) {
+        spareFd_ = OpenSpare();
+    }
+    for (int fd; reserve_.size() < kControlReserve && (fd = OpenSpare()) >= 0;) {
+        reserve_.push_back(fd);
+    }
+}
+
 Result<> NetServer::Start(const NetConfig &config) {
     config_ = config;
-    spareFd_ = OpenSpare();
+    Replenish();
     Result<> listening = Listen(service_, config.servicePath, config.serviceMode);
     if (listening) {
         listening = Listen(control_, config.controlPath, 0600);
@@ -99,11 +110,16 @@ void NetServer::Stop() {
         ::close(spareFd_);
         spareFd_ = -1;
     }
+    for (int fd : reserve_) {
+        ::close(fd);
+    }
+    reserve_.clear();
 }
 
-// Accepts one connection; -1 when none is waiting. Out of descriptors, it gives up
-// its spare descriptor to accept and close the first waiting connection, so the
-// listening socket does not stay readable forever.
+// Accepts one connection; -1 when none is waiting. Out of descriptors, an operator
+// connection gets one of the reserved descriptors; otherwise the spare descriptor is
+// given up to accept and close the first waiting connection, so the listening socket
+// does not stay readable forever.
 int NetServer::AcceptOne(int listenFd) {
     for (;;) {
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -111,6 +127,11 @@ int NetServer::AcceptOne(int listenFd) {
             return fd;
         }
         if (errno == EINTR || errno == ECONNABORTED) {
+            continue;
+        }
+        if ((errno == EMFILE || errno == ENFILE) && listenFd == control_.fd && !reserve_.empty()) {
+            ::close(reserve_.back());
+            reserve_.pop_back();
             continue;
         }
         if ((errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
@@ -131,8 +152,20 @@ int NetServer::AcceptOne(int listenFd) {
 
 void NetServer::AcceptService() {
     for (int fd; (fd = AcceptOne(service_.fd)) >= 0;) {
-        const ConnId id = engine_.Open();
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+            LAPID_ERR("Fail to read the peer of a connection, errno is: %d, %s", errno,
+                      LAPI_ErrnoText(errno).c_str());
+            ::close(fd);
+            continue;
+        }
+        const ConnId id = engine_.Open(PeerCred{cred.pid, cred.uid});
         svc_[id] = ServiceConn{fd, false};
+        if (engine_.WantsClose(id)) {  // refused: its uid holds too many connections
+            CloseService(id);
+            continue;
+        }
         if (!loop_.Watch(fd, kInput, [this, id](uint32_t ev) { OnService(id, ev); })) {
             LAPID_ERR("Fail to watch connection, errno is: %d, %s", errno,
                       LAPI_ErrnoText(errno).c_str());
@@ -229,6 +262,7 @@ void NetServer::CloseService(ConnId id) {
     loop_.Unwatch(fd);
     ::close(fd);
     engine_.Closed(id);
+    Replenish();
 }
 
 // ---------------------------------------------------------------------------------
@@ -299,6 +333,7 @@ void NetServer::CloseControl(int fd) {
     }
     loop_.Unwatch(fd);
     ::close(fd);
+    Replenish();
 }
 
 }  // namespace lapid

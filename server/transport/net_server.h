@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "domain/result.h"
 #include "operator/control.h"
@@ -68,6 +69,7 @@ class NetServer {
     static Result<> Listen(Listener &l, const std::string &path, mode_t mode);
     void CloseListener(Listener &l);
     int AcceptOne(int listenFd);
+    void Replenish();
     void AcceptService();
     void AcceptControl();
     void OnService(ConnId id, uint32_t events);
@@ -85,7 +87,8 @@ class NetServer {
     NetConfig config_;
     Listener service_;
     Listener control_;
-    int spareFd_ = -1;  // given up to accept and shed a connection when out of descriptors
+    int spareFd_ = -1;          // given up to accept and shed a connection when out of descriptors
+    std::vector<int> reserve_;  // given up to accept operator connections then
     std::unordered_map<ConnId, ServiceConn> svc_;
     std::unordered_map<int, ControlConn> ctl_;
 };

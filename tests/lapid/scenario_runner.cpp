@@ -4,8 +4,11 @@
 // the scenario; what follows "=>" is the expected outcome.
 //
 //   lapid ARGS | new ARGS       a lapid in a folder of its own, started | not yet started
+//   piped ARGS                  lapid started with standard error on a pipe that is read
+//                               only by `log` steps
 //   start [=> RC TEXT]          start it again (same database); with RC it must end so
 //   stop SIG => RC              signal it and wait for its exit code (128 + signal if killed)
+//   kill SIG                    signal it, without waiting
 //   run ARGS => RC TEXT         a second lapid that must end with RC and log TEXT
 //   path PATH socket|file|absent, touch PATH TEXT, rm PATH   (relative: in lapid's folder)
 //   client NAME SERVICES        LAPI_RegisterClient;  unregister NAME: LAPI_UnregisterClient
@@ -16,11 +19,15 @@
 //                               due, else the next one on the async (or raw) connection.
 //                               CHECKS: label=value[~tolerance], @offset=hexbytes. A later
 //                               field written label=$ takes its value from that message.
+//                               A word ending in $NAME: the globalId of library client NAME.
+//   attack N => FAILURES        a thread guesses globalIds and asks to bind them while N
+//                               library clients register one after another
 //   quiet NAME                  nothing more has arrived on the async (or raw) connection
 //   closed NAME                 lapid has closed the raw connection
 //   ctl CMD [=> TEXT]           one control command; its answer ends in OK or holds TEXT
 //   poll CMD => TEXT            repeats a read-only control command until TEXT shows
-//   log TEXT                    lapid's log shows TEXT
+//                               (`=~ REGEX` instead of `=> TEXT`: until REGEX matches)
+//   log [xN] TEXT               lapid's log shows TEXT (exactly N times, once written)
 //
 // Before `ctl`, `poll` and `quiet`, the runner waits until lapid has read every message
 // sent so far (counter messages_in), so that a clock step never overtakes a request.
@@ -33,11 +40,14 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <fstream>
 #include <future>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -82,7 +92,7 @@ std::string Join(const Words &w, std::size_t from) {
 
 // A whole message from a buffer that starts with one.
 Bytes Whole(Bytes b) {
-    b.resize(8u + static_cast<std::size_t>(b[6] | b[7] << 8));
+    b.resize(8u + static_cast<std::size_t>(b.at(6) | b.at(7) << 8));
     return b;
 }
 
@@ -129,24 +139,35 @@ class Scenario {
         Words w;
         std::istringstream in(line);
         for (std::string word; in >> word;) {
-            w.push_back(word.ends_with("=$") ? Substitute(word) : word);
+            w.push_back(word.ends_with("=$") ? Substitute(word) : GlobalIdOf(word));
         }
         std::string want;
-        if (auto arrow = std::find(w.begin(), w.end(), "=>"); arrow != w.end()) {
+        bool regex = false;
+        auto arrow =
+            std::find_if(w.begin(), w.end(), [](auto &s) { return s == "=>" || s == "=~"; });
+        if (arrow != w.end()) {
+            regex = *arrow == "=~";
             want = Join(Words(arrow + 1, w.end()), 0);
             w.erase(arrow, w.end());
         }
         const std::string &op = w.at(0);
-        if (op == "lapid" || op == "new") {
+        if (op == "lapid" || op == "new" || op == "piped") {
             lapid_.reset();
             lapid_ = std::make_unique<Lapid>(Words(w.begin() + 1, w.end()));
-            if (op == "lapid") {
+            if (op == "piped") {
+                lapid_->PipeLog();
+            }
+            if (op != "new") {
                 Start("");
             }
         } else if (op == "start") {
             Start(want);
         } else if (op == "stop") {
             EXPECT_EQ(lapid_->Stop(std::stoi(w.at(1))), std::stoi(want)) << lapid_->Log();
+        } else if (op == "kill") {
+            ASSERT_EQ(::kill(lapid_->Pid(), std::stoi(w.at(1))), 0);
+        } else if (op == "attack") {
+            Attack(std::stoi(w.at(1)), std::stoi(want));
         } else if (op == "run") {
             Lapid other(Words(w.begin() + 1, w.end()));
             other.Spawn();
@@ -175,12 +196,8 @@ class Scenario {
         } else if (op == "call") {
             CallLibrary(peers_.at(w.at(1)), w.at(2), Msg(Join(w, 2)));
         } else if (op == "connect") {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", LAPI_SOCKET_PATH);
-            ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-            peers_[w.at(1)].fd = fd;
+            peers_[w.at(1)].fd = Dial();
+            ASSERT_GE(peers_[w.at(1)].fd, 0);
         } else if (op == "close") {
             ::close(peers_.at(w.at(1)).fd);
             peers_.erase(w.at(1));
@@ -201,6 +218,15 @@ class Scenario {
                 pollfd pfd{fd, POLLIN, 0};
                 return ::poll(&pfd, 1, 100) == 1 && ::recv(fd, buf, sizeof buf, 0) <= 0;
             }));
+        } else if (op == "log" && std::regex_match(w.at(1), std::regex("x[0-9]+"))) {
+            Barrier();
+            lapid_->Control("counters");  // answered after the lines before it were written
+            const std::string log = lapid_->Log();
+            std::size_t n = 0;
+            for (std::size_t at = 0; (at = log.find(Join(w, 2), at)) != npos; ++at) {
+                ++n;
+            }
+            EXPECT_EQ(n, std::stoul(w[1].substr(1))) << Join(w, 2) << " in:\n" << log;
         } else if (op == "log") {
             Barrier();
             EXPECT_TRUE(lapid_->WaitLog(Join(w, 1))) << Join(w, 1) << " not in:\n" << lapid_->Log();
@@ -210,7 +236,9 @@ class Scenario {
             std::string answer;
             auto ok = [&] {
                 answer = lapid_->Control(cmd);
-                return want.empty() ? answer.ends_with("OK\n") : answer.find(want) != npos;
+                return want.empty() ? answer.ends_with("OK\n")
+                       : regex      ? std::regex_search(answer, std::regex(want))
+                                    : answer.find(want) != npos;
             };
             EXPECT_TRUE(op == "poll" ? WaitUntil(ok) : ok()) << cmd << " answered:\n" << answer;
         } else {
@@ -246,6 +274,63 @@ class Scenario {
         s.precision(17);
         s << label << '=' << Get(last_, label);
         return s.str();
+    }
+
+    std::string GlobalIdOf(const std::string &word) const {
+        const std::size_t at = word.find('$');
+        const auto p = at == npos ? peers_.end() : peers_.find(word.substr(at + 1));
+        const LAPI_CLIENT_NODE_S *node =
+            p == peers_.end() ? nullptr : LAPI_CLI_GetClientNodeById(p->second.client);
+        if (node == nullptr) {
+            return word;
+        }
+        const int32_t gid = node->globalId;
+        LAPI_CLI_PutClientNodeById(p->second.client);
+        return word.substr(0, at) + std::to_string(gid);
+    }
+
+    // The attacker registers to learn the latest globalId and asks to bind each of the
+    // four after it, over and over, until the honest registrations are done.
+    void Attack(int honest, int wantFailures) {
+        std::atomic<bool> done{false};
+        std::atomic<uint64_t> tries{0}, bound{0};
+        std::thread attacker([&] {
+            while (!done) {
+                const int s = Dial();
+                WriteAll(s, Msg("registerReq service=1"));
+                const std::optional<Bytes> rsp = ReadMsg(s);
+                ::close(s);
+                const auto gid = rsp ? static_cast<int64_t>(Get(*rsp, "globalId")) : 0;
+                for (int64_t k = 1; k <= 4; ++k, ++tries) {
+                    const int a = Dial();
+                    WriteAll(a, Msg("getAsyncFdReq globalId=" +
+                                    std::to_string(static_cast<int32_t>(gid + k))));
+                    bound += ReadMsg(a).has_value() ? 1U : 0U;
+                    ::close(a);
+                }
+            }
+        });
+        EXPECT_TRUE(WaitUntil([&] { return tries > 0; }));
+        int failures = 0;
+        for (int i = 0; i < honest; ++i) {
+            const int id = LAPI_RegisterClient(1);
+            failures += id < 0 || LAPI_UnregisterClient(id) != 0 ? 1 : 0;
+        }
+        done = true;
+        attacker.join();
+        std::printf("attack: %d registrations, %d failed; %llu guesses, %llu bound\n", honest,
+                    failures, static_cast<unsigned long long>(tries.load()),
+                    static_cast<unsigned long long>(bound.load()));
+        EXPECT_EQ(failures, wantFailures);
+        EXPECT_EQ(bound, 0U);
+    }
+
+    static int Dial() {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", LAPI_SOCKET_PATH);
+        return ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? fd : -1;
     }
 
     void CallLibrary(Peer &p, const std::string &name, Bytes req) {

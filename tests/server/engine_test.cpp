@@ -2,8 +2,10 @@
 // tests/data/server/. Each line is one step; every message the engine writes must be
 // claimed by a step before the scenario ends.
 //
-//   scenario NAME [ttff=MS] [backlog=N] [maxinput=N] [regtimeout=MS]   a fresh engine
-//   open c1 c2              new connections
+//   scenario NAME [ttff=MS] [backlog=N] [maxinput=N] [regtimeout=MS] [total=N] [peruid=N]
+//                           a fresh engine; its random numbers 2^31 + 0, 1, 2, ... give the
+//                           globalIds 1, 2, 3, ... (the low 31 bits, 0 skipped)
+//   open c1 c2@PID:UID      new connections (peer pid and uid 0 unless told)
 //   c1 > MSG [| MSG]      messages (testkit Msg) in one Receive(); `>1` byte by byte
 //   c1 >hex HEX             raw bytes
 //   c1 < NAME label=V ...   the next message written on c1 and chosen fields (V~TOL)
@@ -17,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
@@ -53,6 +56,8 @@ EngineLimits Limits(const std::map<std::string, int64_t> &o) {
     l.maxBacklog = static_cast<std::size_t>(get("backlog", int64_t{262144}));
     l.maxInputBytes = static_cast<std::size_t>(get("maxinput", int64_t{65536}));
     l.registerTimeoutMs = get("regtimeout", int64_t{5000});
+    l.maxTotalBacklog = static_cast<std::size_t>(get("total", int64_t{64} << 20));
+    l.maxConnsPerUid = static_cast<std::size_t>(get("peruid", int64_t{1024}));
     return l;
 }
 
@@ -62,6 +67,7 @@ struct Harness {
           db(*GpsDb::Open(dir.File("gps.db"))),
           engine(clock, Domain{sessions, status, mtlr, proximity, *db, sim}, Limits(o),
                  kServerPid) {
+        engine.SetIdSource([n = 0U]() mutable { return 0x80000000U + n++; });
         loop.AddTimer([this] { return engine.NextDeadlineMs(); }, [this] { engine.OnTime(); });
         op.SetClockControl([this](int64_t ms) { return AdvanceManualClock(loop, clock, ms); });
     }
@@ -70,9 +76,7 @@ struct Harness {
         for (std::vector<ConnId> t; !(t = engine.TakeTouched()).empty();) {
             for (ConnId id : t) {
                 if (!stalled.count(id)) {
-                    const auto p = engine.Pending(id);
-                    in[id].insert(in[id].end(), p.begin(), p.end());
-                    engine.Consume(id, p.size());
+                    Take(id);
                 }
                 if (engine.WantsClose(id)) {
                     closed.insert(id);
@@ -80,6 +84,11 @@ struct Harness {
                 }
             }
         }
+    }
+    void Take(ConnId id) {
+        const auto p = engine.Pending(id);
+        in[id].insert(in[id].end(), p.begin(), p.end());
+        engine.Consume(id, p.size());
     }
     std::optional<Bytes> Next(ConnId id) {
         Bytes &b = in[id];
@@ -146,7 +155,10 @@ void Step(std::unique_ptr<Harness> &h, std::string &ctlAnswer, const std::string
     std::string rest;
     if (a == "open") {
         while (in >> b) {
-            h->conn[b] = h->engine.Open();
+            const std::size_t at = b.find('@');
+            PeerCred peer;
+            std::sscanf(b.c_str() + std::min(at, b.size()), "@%d:%u", &peer.pid, &peer.uid);
+            h->conn[b.substr(0, at)] = h->engine.Open(peer);
         }
     } else if (a == "ctl" || a == "ctl?") {
         std::getline(in, rest);
@@ -191,6 +203,7 @@ void Step(std::unique_ptr<Harness> &h, std::string &ctlAnswer, const std::string
             h->stalled.insert(id);
         } else if (b == "read") {
             h->stalled.erase(id);
+            h->Take(id);
         } else if (b == "bye") {
             h->engine.Closed(id);
         } else {
@@ -225,6 +238,30 @@ TEST_P(Scenario, Runs) {
         }
     }
     ExpectAllRead(h.get());
+}
+
+// A control line of kMaxLine bytes (its newline not counted) runs; one byte more is
+// refused and ends the session, whether it comes in one piece or many.
+TEST(ControlSession, LineLimitHoweverTheBytesArrive) {
+    Harness h({});
+    constexpr std::size_t kMax = ControlSession::kMaxLine;
+    const std::pair<std::size_t, std::size_t> cases[] = {
+        // line length, bytes per piece
+        {kMax, 1},        {kMax, kMax},     {kMax, 9000}, {kMax + 1, 1},
+        {kMax + 1, kMax}, {kMax + 1, 9000}, {8000, kMax}, {8000, 9000}};
+    for (const auto &[length, piece] : cases) {
+        ControlSession session(h.commands);
+        std::string text = "clients";
+        text.resize(length, ' ');
+        text += "\nclients\n";
+        std::string answer;
+        for (std::size_t i = 0; i < text.size(); i += piece) {
+            answer += session.Feed(text.data() + i, std::min(piece, text.size() - i));
+        }
+        const bool fits = length <= kMax;
+        EXPECT_EQ(answer, fits ? "OK\nOK\n" : "ERR line too long\n") << length << "/" << piece;
+        EXPECT_EQ(session.Ended(), !fits) << length << "/" << piece;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lapid, Scenario,

@@ -138,6 +138,7 @@ struct Server {
     Server() {
         cfg.servicePath = dir.File("svc");
         cfg.controlPath = dir.File("ctl");
+        engine.SetIdSource([n = 0U]() mutable { return ++n; });
         loop.SetBeforeSleep([this] { net.Flush(); });
         const Result<> start = net.Start(cfg);
         started = start.Ok();
@@ -235,10 +236,11 @@ TEST(NetServer, ServiceAndControlOverSocketsInOrderThenStop) {
     }
 }
 
-TEST(NetServer, ShedsAConnectionWhenOutOfDescriptors) {
+TEST(NetServer, ShedsAConnectionWhenOutOfDescriptorsButServesTheOperator) {
     Server s;
     ASSERT_TRUE(s.started);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int ctl = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const std::vector<int> open = lapitest::OpenFds();
     rlimit old{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
@@ -255,9 +257,20 @@ TEST(NetServer, ShedsAConnectionWhenOutOfDescriptors) {
         char c;
         return ::recv(fd, &c, 1, MSG_DONTWAIT) == 0;
     });
+    // The control socket answers all the same, on a descriptor held in reserve.
+    ASSERT_EQ(Connect(s.cfg.controlPath, ctl), ctl);
+    ASSERT_TRUE(lapitest::WriteAll(ctl, lapitest::Bytes{'c', 'l', 'i', 'e', 'n', 't', 's', '\n'}));
+    char answer[8] = {};
+    const bool served = lapitest::WaitUntil([&] {
+        s.loop.RunOnce(10);
+        return ::recv(ctl, answer, sizeof answer, MSG_DONTWAIT) == 3;
+    });
     ::setrlimit(RLIMIT_NOFILE, &old);
     EXPECT_TRUE(shed);
+    EXPECT_TRUE(served);
+    EXPECT_STREQ(answer, "OK\n");
     ::close(fd);
+    ::close(ctl);
 }
 
 TEST(LogBatch, GathersWholeLinesUntilFlushed) {

@@ -28,6 +28,9 @@ Lapid::~Lapid() {
     if (pid_ > 0) {
         Stop(SIGKILL);
     }
+    if (logPipe_ >= 0) {
+        ::close(logPipe_);
+    }
 }
 
 void Lapid::Spawn() {
@@ -39,12 +42,23 @@ void Lapid::Spawn() {
     argv.push_back(nullptr);
     // A restart must not find the previous run's "lapid: ready" in the log.
     ::unlink(log.c_str());
+    int ends[2] = {-1, -1};
+    if (pipeLog_) {
+        ::close(logPipe_);
+        ::pipe2(ends, O_CLOEXEC);
+        piped_.clear();
+    }
     pid_ = ::fork();
     if (pid_ == 0) {
-        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int fd = pipeLog_ ? ends[1] : ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(fd, 2);
         ::execv(argv[0], argv.data());
         ::_exit(127);
+    }
+    if (pipeLog_) {
+        ::close(ends[1]);
+        logPipe_ = ends[0];
+        ::fcntl(logPipe_, F_SETFL, O_NONBLOCK);
     }
 }
 
@@ -127,6 +141,13 @@ int64_t Lapid::Advance(int64_t ms) const {
 }
 
 std::string Lapid::Log() const {
+    if (pipeLog_) {
+        char buf[65536];
+        for (ssize_t n; (n = ::read(logPipe_, buf, sizeof buf)) > 0;) {
+            piped_.append(buf, static_cast<std::size_t>(n));
+        }
+        return piped_;
+    }
     const std::string path = dir_.File("lapid.log");
     std::string text;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -46,6 +46,9 @@ class Lapid {
     // Moves the manual clock by `ms`; its new time, -1 on failure.
     int64_t Advance(int64_t ms) const;
 
+    // Sends standard error to a pipe that only Log() reads (call before Start()): lapid
+    // writes into it until it is full.
+    void PipeLog() { pipeLog_ = true; }
     std::string Log() const;
     bool WaitLog(std::string_view needle, std::chrono::milliseconds timeout = 10s) const;
     pid_t Pid() const { return pid_; }
@@ -57,6 +60,9 @@ class Lapid {
     TempDir dir_;
     std::vector<std::string> args_;
     pid_t pid_ = -1;
+    bool pipeLog_ = false;
+    int logPipe_ = -1;           // the read end, with PipeLog()
+    mutable std::string piped_;  // what Log() has read from it
 };
 
 }  // namespace lapitest
