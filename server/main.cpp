@@ -2,6 +2,7 @@
 // "/tmp/lapisock", the control socket and a signalfd; the position source is ticked
 // from the loop's timers.
 #include <lapi/lapi.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -21,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "domain/clock.h"
 #include "domain/geodesy.h"
@@ -49,6 +51,7 @@ struct Options {
     std::string db = "/var/lib/lapid/gpsdb.sqlite";
     std::string control = "/tmp/lapisock.ctl";
     std::string socketMode = "0660";
+    std::string group;  // of the service socket; empty: lapid's own
     std::string position = "52.520008,13.404954,34";
     double ttffS = 3;
     std::size_t maxBacklog = 262144;
@@ -132,7 +135,31 @@ lapid::TraceLevel TraceLevelOf(const std::string &name) {
                               : lapid::TraceLevel::kAll;
 }
 
-int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
+// The group id of `name` (a group name or a number), or nothing when there is no such
+// group.
+std::optional<gid_t> GroupId(const std::string &name) {
+    gid_t gid = 0;
+    const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), gid);
+    if (ec == std::errc() && end == name.data() + name.size()) {
+        return gid;
+    }
+    group entry{};
+    group *found = nullptr;
+    std::vector<char> buf(16384);
+    if (getgrnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    return found->gr_gid;
+}
+
+int Serve(const Options &o, mode_t socketMode, gid_t socketGroup, const lapid::Waypoint &start) {
+    // First, before anything else takes a descriptor or the environment is passed on:
+    // the service socket a service manager may have handed over.
+    const lapid::Result<int> handed = lapid::ActivatedSocket(LAPI_SOCKET_PATH);
+    if (!handed) {
+        Fail(handed.ErrorText());
+        return kExitStartup;
+    }
     ::signal(SIGPIPE, SIG_IGN);
     const long fdLimit = lapid::RaiseFdLimit();
     const int sigFd = BlockTermSignals();
@@ -194,6 +221,8 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
     lapid::NetConfig netConfig;
     netConfig.servicePath = LAPI_SOCKET_PATH;
     netConfig.serviceMode = socketMode;
+    netConfig.serviceGroup = socketGroup;
+    netConfig.serviceFd = *handed;
     netConfig.controlPath = o.control;
     netConfig.maxControlBacklog = o.maxBacklog;
     if (!loop.Ok()) {
@@ -241,8 +270,9 @@ int Serve(const Options &o, mode_t socketMode, const lapid::Waypoint &start) {
         }
     });
 
-    std::fprintf(stderr, "lapid: descriptor limit %ld, database %s, control socket %s%s\n", fdLimit,
-                 o.db.c_str(), o.control.c_str(), o.manualClock ? ", manual clock" : "");
+    std::fprintf(stderr, "lapid: descriptor limit %ld, database %s, control socket %s%s%s\n",
+                 fdLimit, o.db.c_str(), o.control.c_str(), o.manualClock ? ", manual clock" : "",
+                 *handed >= 0 ? ", service socket from the service manager" : "");
     std::fprintf(stderr, "lapid: ready\n");
     loop.Run();
 
@@ -264,6 +294,9 @@ int Run(int argc, char **argv) {
     app.add_option("--control", o.control, "control socket")->capture_default_str();
     app.add_option("--socket-mode", o.socketMode, "mode of the service socket (octal)")
         ->capture_default_str();
+    app.add_option("--group", o.group,
+                   "group of the service socket (name or number), so that applications in it "
+                   "can connect with the default mode 0660");
     app.add_option("--position", o.position, "simulator start position LAT,LON[,ALT]")
         ->capture_default_str();
     app.add_option("--ttff", o.ttffS, "simulator time to first fix, seconds")
@@ -304,12 +337,18 @@ int Run(int argc, char **argv) {
         Fail("--socket-mode: not an octal mode 0 to 0777: " + o.socketMode);
         return kExitUsage;
     }
+    const std::optional<gid_t> group =
+        o.group.empty() ? std::optional<gid_t>(static_cast<gid_t>(-1)) : GroupId(o.group);
+    if (!group) {
+        Fail("--group: no such group: " + o.group);
+        return kExitUsage;
+    }
     const std::optional<lapid::Waypoint> start = ParsePosition(o.position);
     if (!start) {
         Fail("--position: expected LAT,LON[,ALT]: " + o.position);
         return kExitUsage;
     }
-    return Serve(o, *mode, *start);
+    return Serve(o, *mode, *group, *start);
 }
 
 }  // namespace

@@ -63,7 +63,15 @@ void NetServer::Replenish() {
 Result<> NetServer::Start(const NetConfig &config) {
     config_ = config;
     Replenish();
-    Result<> listening = Listen(service_, config.servicePath, config.serviceMode);
+    Result<> listening{};
+    if (config.serviceFd >= 0) {
+        service_.fd = config.serviceFd;  // no path: the file is not ours to remove
+    } else {
+        listening = Listen(service_, config.servicePath, config.serviceMode);
+        if (listening && config.serviceGroup != static_cast<gid_t>(-1)) {
+            listening = SetSocketGroup(config.servicePath, config.serviceGroup);
+        }
+    }
     if (listening) {
         listening = Listen(control_, config.controlPath, 0600);
     }

@@ -27,6 +27,11 @@ namespace lapid {
 struct NetConfig {
     std::string servicePath;  // "/tmp/lapisock" for lapid
     mode_t serviceMode = 0660;
+    // A listening socket handed over by a service manager (socket activation), used
+    // instead of creating servicePath; its file belongs to the manager and stays.
+    int serviceFd = -1;
+    // The group given the service socket this server creates (-1: the server's own).
+    gid_t serviceGroup = static_cast<gid_t>(-1);
     std::string controlPath;  // always mode 0600
     std::size_t maxControlBacklog = 262144;
 };

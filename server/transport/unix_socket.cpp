@@ -1,5 +1,6 @@
 #include "transport/unix_socket.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -7,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -134,6 +137,72 @@ long RaiseFdLimit() {
         }
     }
     return rl.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(rl.rlim_cur);
+}
+
+namespace {
+
+// The decimal value of environment variable `name`, or -1 when it is unset or not a
+// plain non-negative number.
+long EnvNumber(const char *name) {
+    const char *text = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): start-up, one thread
+    if (text == nullptr) {
+        return -1;
+    }
+    long v = -1;
+    const char *end = text + std::strlen(text);
+    const auto [ptr, ec] = std::from_chars(text, end, v);
+    return ec == std::errc() && ptr == end && v >= 0 ? v : -1;
+}
+
+}  // namespace
+
+Result<int> ActivatedSocket(const std::string &path) {
+    constexpr int kFirstFd = 3;  // the service manager's first handed descriptor
+    const long pid = EnvNumber("LISTEN_PID");
+    const long count = EnvNumber("LISTEN_FDS");
+    // Called at start-up, before lapid has any other thread.
+    ::unsetenv("LISTEN_PID");      // NOLINT(concurrency-mt-unsafe)
+    ::unsetenv("LISTEN_FDS");      // NOLINT(concurrency-mt-unsafe)
+    ::unsetenv("LISTEN_FDNAMES");  // NOLINT(concurrency-mt-unsafe)
+    if (pid != static_cast<long>(::getpid()) || count <= 0) {
+        return -1;
+    }
+    if (count != 1) {
+        return Error{"the service manager handed over " + std::to_string(count) +
+                     " sockets; expected one, for " + path};
+    }
+    const int fd = kFirstFd;
+    const auto option = [](int name) {
+        int value = 0;
+        socklen_t len = sizeof value;
+        return ::getsockopt(kFirstFd, SOL_SOCKET, name, &value, &len) == 0 ? value : -1;
+    };
+    sockaddr_un addr{};
+    socklen_t addrLen = sizeof addr;
+    const bool isStream = option(SO_TYPE) == SOCK_STREAM && option(SO_ACCEPTCONN) == 1;
+    const bool named = ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &addrLen) == 0 &&
+                       addr.sun_family == AF_UNIX && addrLen > offsetof(sockaddr_un, sun_path) &&
+                       strnlen(addr.sun_path, sizeof addr.sun_path) == path.size() &&
+                       std::memcmp(addr.sun_path, path.data(), path.size()) == 0;
+    if (!isStream || !named) {
+        return Error{
+            "the socket handed over by the service manager is not a listening "
+            "stream socket at " +
+            path};
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        return SysError("cannot set up the socket handed over for " + path);
+    }
+    return fd;
+}
+
+Result<> SetSocketGroup(const std::string &path, gid_t gid) {
+    if (::lchown(path.c_str(), static_cast<uid_t>(-1), gid) != 0) {
+        return SysError("cannot give " + path + " to group " + std::to_string(gid));
+    }
+    return {};
 }
 
 }  // namespace lapid

@@ -28,6 +28,17 @@ PathState ProbeSocketPath(const std::string &path);
 // server: "another server is listening on PATH").
 Result<int> ListenUnix(const std::string &path, mode_t mode);
 
+// The listening socket for `path` that a service manager handed over (systemd socket
+// activation: descriptor 3, announced by LISTEN_FDS=1 and LISTEN_PID naming this
+// process). Returns -1 when nothing was handed over; an error when what was handed
+// over is not exactly one listening stream socket bound to `path`. The variables are
+// removed from the environment either way, so children do not take them for theirs.
+// The descriptor is made non-blocking and close-on-exec.
+Result<int> ActivatedSocket(const std::string &path);
+
+// Gives the socket file at `path` to group `gid` (the owner stays).
+Result<> SetSocketGroup(const std::string &path, gid_t gid);
+
 // Raises the soft limit on open descriptors to the hard limit. Returns the new soft
 // limit (or the old one when raising failed).
 long RaiseFdLimit();

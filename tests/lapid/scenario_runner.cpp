@@ -31,6 +31,7 @@
 //
 // Before `ctl`, `poll` and `quiet`, the runner waits until lapid has read every message
 // sent so far (counter messages_in), so that a clock step never overtakes a request.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <lapi/lapi.h>
 #include <poll.h>
@@ -111,6 +112,7 @@ class Scenario {
     // Killing lapid first ends the blocking calls still waiting for it.
     ~Scenario() {
         lapid_.reset();
+        ::close(held_);
         for (auto &[name, p] : peers_) {
             if (p.blocked.valid()) {
                 p.blocked.wait();
@@ -151,15 +153,31 @@ class Scenario {
             w.erase(arrow, w.end());
         }
         const std::string &op = w.at(0);
-        if (op == "lapid" || op == "new" || op == "piped") {
+        if (op == "lapid" || op == "new" || op == "piped" || op == "activated") {
             lapid_.reset();
             lapid_ = std::make_unique<Lapid>(Words(w.begin() + 1, w.end()));
             if (op == "piped") {
                 lapid_->PipeLog();
             }
-            if (op != "new") {
-                Start("");
+            if (op == "activated") {
+                lapid_->HandSocket(held_);
             }
+            if (op != "new") {
+                Start(want);
+            }
+        } else if (op == "listen") {  // a listening socket the test holds, at an absolute path
+            ::close(held_);
+            held_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", w.at(1).c_str());
+            ASSERT_EQ(::bind(held_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+            ASSERT_EQ(::listen(held_, 16), 0);
+        } else if (op == "group") {
+            struct stat st {};
+            const group *g = ::getgrnam(w.at(2).c_str());
+            ASSERT_TRUE(g != nullptr && ::lstat(PathOf(w.at(1)).c_str(), &st) == 0);
+            EXPECT_EQ(st.st_gid, g->gr_gid);
         } else if (op == "start") {
             Start(want);
         } else if (op == "stop") {
@@ -419,6 +437,7 @@ class Scenario {
     static constexpr std::size_t npos = std::string::npos;
     std::string file_;
     std::unique_ptr<Lapid> lapid_;
+    int held_ = -1;  // the test's listening socket (step listen)
     std::map<std::string, Peer> peers_;
     Bytes last_;
     uint64_t sent_ = 0;  // messages sent to the running lapid

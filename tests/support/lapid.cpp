@@ -48,11 +48,33 @@ void Lapid::Spawn() {
         ::pipe2(ends, O_CLOEXEC);
         piped_.clear();
     }
+    // The environment is built before the fork; the child only writes its pid into it.
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        env.emplace_back(*e);
+    }
+    if (handed_ >= 0) {
+        env.emplace_back("LISTEN_FDS=1");
+        env.emplace_back("LISTEN_PID=0000000000");
+    }
+    std::vector<char *> envp;
+    for (std::string &e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
         const int fd = pipeLog_ ? ends[1] : ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(fd, 2);
-        ::execv(argv[0], argv.data());
+        if (handed_ >= 0) {
+            // dup2 clears close-on-exec on the copy, but does nothing when fd is already 3.
+            handed_ == 3 ? ::fcntl(3, F_SETFD, 0) : ::dup2(handed_, 3);
+            char *digits = env.back().data() + env.back().size();
+            for (pid_t p = ::getpid(); p > 0; p /= 10) {
+                *--digits = static_cast<char>('0' + p % 10);
+            }
+        }
+        ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     if (pipeLog_) {

@@ -49,6 +49,9 @@ class Lapid {
     // Sends standard error to a pipe that only Log() reads (call before Start()): lapid
     // writes into it until it is full.
     void PipeLog() { pipeLog_ = true; }
+    // Starts lapid as a service manager does with socket activation: `fd` (a listening
+    // socket) becomes its descriptor 3, announced by LISTEN_FDS=1 and LISTEN_PID.
+    void HandSocket(int fd) { handed_ = fd; }
     std::string Log() const;
     bool WaitLog(std::string_view needle, std::chrono::milliseconds timeout = 10s) const;
     pid_t Pid() const { return pid_; }
@@ -61,6 +64,7 @@ class Lapid {
     std::vector<std::string> args_;
     pid_t pid_ = -1;
     bool pipeLog_ = false;
+    int handed_ = -1;
     int logPipe_ = -1;           // the read end, with PipeLog()
     mutable std::string piped_;  // what Log() has read from it
 };
