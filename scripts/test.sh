@@ -142,8 +142,9 @@ LAPI_NUMFMT_COUNT=100000 build_and_test arm "$out/arm" \
     -DCMAKE_BUILD_TYPE=Release -DLAPI_BUILD_SERVER=OFF -DLAPI_BUILD_EXAMPLES=OFF \
     -DLAPI_GTEST_SOURCE_DIR=/usr/src/googletest -- -L "unit|socket"
 
-section "Fuzzing the trace (bounded)"
-if LAPI_FUZZ_BUILD_DIR="$out/fuzz" "$top/scripts/fuzz.sh" 20; then
+section "Fuzzing the trace, the library's receive side and lapid's input (bounded)"
+# Seven seconds for each of the three targets.
+if LAPI_FUZZ_BUILD_DIR="$out/fuzz" "$top/scripts/fuzz.sh" 7; then
     pass
 else
     fail "fuzzing"

@@ -30,6 +30,7 @@ FakeServer::FakeServer() {
 
 FakeServer::~FakeServer() {
     stop_ = true;
+    ::shutdown(listenFd_, SHUT_RDWR);  // wakes the listener's poll at once
     thread_.join();
     for (const int fd : conns_) {
         ::close_range(static_cast<unsigned>(fd), static_cast<unsigned>(fd), 0);

@@ -1,5 +1,6 @@
 #include "faults.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -11,7 +12,7 @@
 namespace lapitest::faults {
 namespace {
 
-constexpr int kKinds = static_cast<int>(Call::Fcntl) + 1;
+constexpr int kKinds = static_cast<int>(Call::Poll) + 1;
 
 struct Arm {
     bool active, sticky;
@@ -86,6 +87,7 @@ ssize_t __real_send(int fd, const void *buf, size_t len, int flags);
 int __real_close(int fd);
 void *__real_malloc(size_t size);
 int __real_fcntl(int fd, int cmd, ...);
+int __real_poll(pollfd *fds, nfds_t n, int timeout);
 
 int __wrap_socket(int domain, int type, int protocol);
 int __wrap_connect(int fd, const sockaddr *addr, socklen_t len);
@@ -96,6 +98,7 @@ ssize_t __wrap_send(int fd, const void *buf, size_t len, int flags);
 int __wrap_close(int fd);
 void *__wrap_malloc(size_t size);
 int __wrap_fcntl(int fd, int cmd, ...);
+int __wrap_poll(pollfd *fds, nfds_t n, int timeout);
 
 int __wrap_socket(int domain, int type, int protocol) {
     return Inject(Call::Socket) ? -1 : __real_socket(domain, type, protocol);
@@ -115,14 +118,14 @@ ssize_t __wrap_recv(int fd, void *buf, size_t len, int flags) {
 ssize_t __wrap_send(int fd, const void *buf, size_t len, int flags) {
     return InjectSocket(Call::Write, fd) ? -1 : __real_send(fd, buf, len, flags);
 }
-// Like the kernel, a close that fails other than with EINTR, EAGAIN or EBADF still
-// releases the descriptor.
+// Like Linux, a close that fails other than with EAGAIN or EBADF still releases the
+// descriptor.
 int __wrap_close(int fd) {
     if (!Inject(Call::Close)) {
         return __real_close(fd);
     }
     const int err = errno;
-    if (err != EINTR && err != EAGAIN && err != EBADF) {
+    if (err != EAGAIN && err != EBADF) {
         __real_close(fd);
         errno = err;
     }
@@ -137,6 +140,9 @@ int __wrap_fcntl(int fd, int cmd, ...) {
     void *arg = va_arg(ap, void *);
     va_end(ap);
     return Inject(Call::Fcntl) ? -1 : __real_fcntl(fd, cmd, arg);
+}
+int __wrap_poll(pollfd *fds, nfds_t n, int timeout) {
+    return Inject(Call::Poll) ? -1 : __real_poll(fds, n, timeout);
 }
 
 }  // extern "C"

@@ -1,8 +1,8 @@
 // Fault injection for the system calls that the library makes.
 //
 // Test executables that link the CMake target lapitest_wrap are linked with
-// --wrap for socket, connect, read, write, recv, send, close, malloc and
-// fcntl: every call to one of them from code linked statically into the
+// --wrap for socket, connect, read, write, recv, send, close, malloc, fcntl
+// and poll: every call to one of them from code linked statically into the
 // executable goes through a wrapper that passes it on unless a fault is armed.
 // (Calls made inside shared libraries, the C library's own included, are not
 // affected.) recv counts as Read and send as Write, so a fault armed for Read
@@ -14,15 +14,15 @@
 // through untouched.
 //
 // An injected failure sets errno and returns -1 (nullptr for malloc) without
-// making the call, with one exception that mirrors the kernel: a close that
-// fails with an error other than EINTR or EAGAIN (or EBADF) still releases the
-// descriptor. An injected EINTR or EAGAIN from close leaves it open, so a
-// retry loop can be watched closing it on its next attempt.
+// making the call, with one exception that mirrors Linux: a close that fails
+// with any error but EAGAIN (or EBADF), EINTR included, still releases the
+// descriptor. An injected EAGAIN from close leaves it open, so a retry loop can
+// be watched closing it on its next attempt.
 #pragma once
 
 namespace lapitest::faults {
 
-enum class Call { Socket, Connect, Read, Write, Close, Malloc, Fcntl };
+enum class Call { Socket, Connect, Read, Write, Close, Malloc, Fcntl, Poll };
 
 // Makes the nth call of that kind on this thread, counted from now (1 = the
 // next call), fail with err; with sticky, that call and every later one fail.
