@@ -243,12 +243,14 @@ int Settle(const GlobalOptions &global, Bytes msg, const Answer &answer, Decide 
 template <class Rsp, class Req, class Decide>
 int OneShot(const GlobalOptions &global, const CallSpec &spec, CallFn<Req> call, const Req &req,
             Decide decide, const std::function<int(const Client &)> &then = nullptr) {
+    // Ctrl-C is caught before the client exists, so that it never ends the process
+    // between registration and the wait (the client is then always unregistered).
+    if (then) {
+        CatchStopSignals();
+    }
     const auto client = Register(spec);
     if (!client) {
         return kExitFailure;
-    }
-    if (then) {
-        CatchStopSignals();
     }
     Buffer buf{};
     const auto msg = Send(*client, spec, call, req, buf);
@@ -384,11 +386,11 @@ int RunLast(const GlobalOptions &global) {
 }
 
 int RunWatch(const GlobalOptions &global, const WatchOptions &opts) {
+    CatchStopSignals();  // before the client exists: see OneShot
     const auto client = Register(kWatch);
     if (!client) {
         return kExitFailure;
     }
-    CatchStopSignals();
     auto req = Request<LAPI_GET_LOCATION_REQ_S>();
     req.horizontalAccuracy = opts.accuracy;
     req.interval = opts.interval;
@@ -612,11 +614,11 @@ bool Reply(const GlobalOptions &global, const Client &client, uint8_t sessionId,
 }  // namespace
 
 int RunMtlr(const GlobalOptions &global, const MtlrOptions &opts) {
+    CatchStopSignals();  // before the client exists: see OneShot
     const auto client = Client::Register(LAPI_SERVICE_MTLR);
     if (!client) {
         return kExitFailure;
     }
-    CatchStopSignals();
     const bool autoAnswer = !opts.answer.empty();
     int inputFd = !autoAnswer && ::isatty(STDIN_FILENO) == 1 ? STDIN_FILENO : -1;
     std::deque<Pending> prompts;  // the front one is on the terminal
