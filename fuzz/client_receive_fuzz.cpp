@@ -8,11 +8,10 @@
 // the script, then end of stream; it never waits, there are no threads and nothing
 // touches the file system, so a run is deterministic and fast.
 //
-// Input: parts separated by "|S|". Part 0 is the program, one byte a call (calls past
-// the 32nd are ignored: runs stay short, and what the library sends always fits the
-// socket buffer unread); part i is
-// the script of the i-th connection the library opens (a connection without a part is
-// refused with ECONNREFUSED).
+// Input: pieces separated by "|S|". The first piece is the program, one byte a call
+// (calls past the 32nd are ignored: runs stay short, and what the library sends always
+// fits the socket buffer unread); piece i is the script of the i-th connection the
+// library opens (a connection without a script is refused with ECONNREFUSED).
 //   kind = byte % 16, arg = byte / 16
 //   0, 15   LAPI_RegisterClient(arg)
 //   1..11   the request call kind - 1 (LAPI_GetLocation ... LAPI_RemoveProximityListener)
@@ -177,17 +176,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)ready;
     g_state = State{};
     const std::string_view all(reinterpret_cast<const char *>(data), size);
-    std::vector<std::string_view> parts;
+    std::vector<std::string_view> pieces;
     for (size_t at = 0;;) {
         const size_t sep = all.find(kSeparator, at);
-        parts.push_back(all.substr(at, sep == all.npos ? all.npos : sep - at));
+        pieces.push_back(all.substr(at, sep == all.npos ? all.npos : sep - at));
         if (sep == all.npos) {
             break;
         }
         at = sep + kSeparator.size();
     }
-    g_state.scripts.assign(parts.begin() + 1, parts.end());
-    for (const char op : parts[0].substr(0, kMaxCalls)) {
+    g_state.scripts.assign(pieces.begin() + 1, pieces.end());
+    for (const char op : pieces[0].substr(0, kMaxCalls)) {
         const int before = g_state.errorLines;
         const int result = Run(static_cast<uint8_t>(op));
         if (result < 0 && g_state.errorLines == before) {

@@ -129,7 +129,7 @@ struct Answer {
 };
 
 // One kind of blocking call.
-struct CallSpec {
+struct CallPlan {
     uint16_t request;  // the client registers for this request's service
     const char *what;  // "<what> failed: ..." when the connection is lost
     Answer answer;
@@ -137,40 +137,40 @@ struct CallSpec {
 };
 
 constexpr const char *kInvalidLocation = "the location server refused the request as invalid";
-constexpr CallSpec kLocate{LAPI_MSG_GET_LOCATION_REQ,
+constexpr CallPlan kLocate{LAPI_MSG_GET_LOCATION_REQ,
                            "the location request",
                            {LAPI_MSG_GET_LOCATION_RSP, kInvalidLocation, "request timed out"},
                            "waiting for a fix..."};
-constexpr CallSpec kLast{LAPI_MSG_LAST_KNOWN_LOCATION_REQ,
+constexpr CallPlan kLast{LAPI_MSG_LAST_KNOWN_LOCATION_REQ,
                          "the last known location request",
                          {LAPI_MSG_GET_LOCATION_RSP, kInvalidLocation, "request timed out"}};
-constexpr CallSpec kWatch{
+constexpr CallPlan kWatch{
     LAPI_MSG_GET_LOCATION_REQ,
     "the periodic location request",
     {LAPI_MSG_GET_LOCATION_RSP, "the location server refused the periodic request as invalid"}};
-constexpr CallSpec kStatus{
+constexpr CallPlan kStatus{
     LAPI_MSG_GET_STATUS_REQ, "the status request", {LAPI_MSG_GET_STATUS_RSP}};
-constexpr CallSpec kDbGet{
+constexpr CallPlan kDbGet{
     LAPI_MSG_GET_GPS_DB_DATA_REQ,
     "the GPS database read",
     {LAPI_MSG_GET_GPS_DB_DATA_RSP, "the location server refused the read as invalid"}};
-constexpr CallSpec kDbSet{
+constexpr CallPlan kDbSet{
     LAPI_MSG_SET_GPS_DB_DATA_REQ,
     "the GPS database write",
     {LAPI_MSG_SET_GPS_DB_DATA_RSP, "the location server refused the write as invalid"}};
-constexpr CallSpec kDistance{
+constexpr CallPlan kDistance{
     LAPI_MSG_DISTANCE_AZIMUTH_REQ,
     "the distance request",
     {LAPI_MSG_DISTANCE_AZIMUTH_RSP, "the location server refused the coordinates"}};
-constexpr CallSpec kProximityAdd{
+constexpr CallPlan kProximityAdd{
     LAPI_MSG_ADD_PROXIMITY_REQ, "the proximity request", {LAPI_MSG_ADD_PROXIMITY_RSP}, nullptr};
-constexpr CallSpec kProximityRemove{LAPI_MSG_REMOVE_PROXIMITY_REQ,
+constexpr CallPlan kProximityRemove{LAPI_MSG_REMOVE_PROXIMITY_REQ,
                                     "the proximity removal",
                                     {LAPI_MSG_REMOVE_PROXIMITY_RSP},
                                     nullptr};
 
-std::unique_ptr<Client> Register(const CallSpec &spec) {
-    return Client::Register(lapi::cat::Find(spec.request)->service);
+std::unique_ptr<Client> Register(const CallPlan &plan) {
+    return Client::Register(lapi::cat::Find(plan.request)->service);
 }
 
 // What a command makes of the answer it expected: the text for people, or the
@@ -186,18 +186,18 @@ Outcome Fail(std::string complaint) {
 
 // Makes the call; the answer is in buf, or nothing after a complaint.
 template <class Req>
-std::optional<Bytes> Send(const Client &client, const CallSpec &spec, CallFn<Req> call, Req req,
+std::optional<Bytes> Send(const Client &client, const CallPlan &plan, CallFn<Req> call, Req req,
                           Buffer &buf) {
     int rc = 0;
     {
         std::optional<WaitNotice> notice;
-        if (spec.notice != nullptr) {
-            notice.emplace(spec.notice);
+        if (plan.notice != nullptr) {
+            notice.emplace(plan.notice);
         }
         rc = call(client.id(), LAPI_BLOCK, &req, buf.data());
     }
     if (rc != 0) {
-        CallFailed(spec.what);
+        CallFailed(plan.what);
         return std::nullopt;
     }
     return Received(buf);
@@ -241,23 +241,23 @@ int Settle(const GlobalOptions &global, Bytes msg, const Answer &answer, Decide 
 // with req, settles the answer and unregisters. `then`, when given, goes on with the
 // client after a successful answer (Ctrl-C then stops it rather than the process).
 template <class Rsp, class Req, class Decide>
-int OneShot(const GlobalOptions &global, const CallSpec &spec, CallFn<Req> call, const Req &req,
+int OneShot(const GlobalOptions &global, const CallPlan &plan, CallFn<Req> call, const Req &req,
             Decide decide, const std::function<int(const Client &)> &then = nullptr) {
     // Ctrl-C is caught before the client exists, so that it never ends the process
     // between registration and the wait (the client is then always unregistered).
     if (then) {
         CatchStopSignals();
     }
-    const auto client = Register(spec);
+    const auto client = Register(plan);
     if (!client) {
         return kExitFailure;
     }
     Buffer buf{};
-    const auto msg = Send(*client, spec, call, req, buf);
+    const auto msg = Send(*client, plan, call, req, buf);
     if (!msg) {
         return kExitFailure;
     }
-    const int rc = Settle<Rsp>(global, *msg, spec.answer, decide);
+    const int rc = Settle<Rsp>(global, *msg, plan.answer, decide);
     return rc == kExitOk && then ? then(*client) : rc;
 }
 
