@@ -4,6 +4,8 @@
 
 #include "trace_fuzz_entry.h"
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     lapifuzz::TraceOne(data, size);
     return 0;
