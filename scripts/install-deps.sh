@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev pkgconf python3
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    libsqlite3-dev libgeographiclib-dev libcli11-dev
+    libsqlite3-dev libgeographiclib-dev libcli11-dev libgps-dev gpsd libedit-dev man-db
     g++-arm-linux-gnueabihf qemu-user
 )
 missing=()
