@@ -1,6 +1,6 @@
 // lapid: the location server. One thread: an epoll loop over the service socket
-// "/tmp/lapisock", the control socket and a signalfd; the position source is ticked
-// from the loop's timers.
+// "/tmp/lapisock", the control socket, a signalfd and the position source's
+// descriptor; the position source is ticked from the loop's timers.
 #include <lapi/lapi.h>
 #include <grp.h>
 #include <signal.h>
@@ -34,12 +34,14 @@
 #include "domain/status.h"
 #include "operator/control.h"
 #include "protocol/log_batch.h"
+#include "receiver/gpsd_source.h"
 #include "service/engine.h"
 #include "service/operator.h"
 #include "transport/event_loop.h"
 #include "transport/net_server.h"
 #include "transport/unix_socket.h"
 #include "LAPI_SrvCli.h"
+#include "manual.h"
 
 #ifndef LAPID_VERSION
 #define LAPID_VERSION "0.0.0"
@@ -54,6 +56,9 @@ struct Options {
     std::string group;  // of the service socket; empty: lapid's own
     std::string position = "52.520008,13.404954,34";
     double ttffS = 3;
+    std::string source = "simulator";
+    std::string gpsdHost = "localhost";
+    uint16_t gpsdPort = 2947;
     std::size_t maxBacklog = 262144;
     double registerTimeoutS = 5;
     std::size_t maxQueued = std::size_t{64} << 20;
@@ -78,7 +83,9 @@ std::optional<mode_t> ParseMode(const std::string &s) {
     return static_cast<mode_t>(v);
 }
 
-std::optional<lapid::Waypoint> ParsePosition(const std::string &s) {
+// LAT,LON[,ALT]; without a value, *error says what is wrong with the text.
+std::optional<lapid::Waypoint> ParsePosition(const std::string &s, std::string *error) {
+    *error = "expected LAT,LON[,ALT]: " + s;
     lapid::Waypoint w;
     double *fields[] = {&w.latitude, &w.longitude, &w.altitude};
     const char *p = s.data();
@@ -98,8 +105,12 @@ std::optional<lapid::Waypoint> ParsePosition(const std::string &s) {
             return std::nullopt;
         }
     }
-    if (n < 2 || p != end || !lapid::geo::IsValidPoint(w.latitude, w.longitude) ||
-        !std::isfinite(w.altitude)) {
+    if (n < 2 || p != end) {
+        return std::nullopt;
+    }
+    if (!lapid::geo::IsValidPoint(w.latitude, w.longitude) || !std::isfinite(w.altitude)) {
+        *error = std::fabs(w.latitude) > 90 ? "latitude out of range (-90 to 90): " + s
+                                            : "not a finite position: " + s;
         return std::nullopt;
     }
     return w;
@@ -195,6 +206,18 @@ int Serve(const Options &o, mode_t socketMode, gid_t socketGroup, const lapid::W
         Fail(simulator.ErrorText());
         return kExitStartup;
     }
+    // With --source gpsd the simulator stays idle: nothing ticks it or reads it.
+    std::unique_ptr<lapid::GpsdSource> gpsd;
+    if (o.source == "gpsd") {
+        lapid::Result<std::unique_ptr<lapid::GpsdSource>> made =
+            lapid::GpsdSource::Create(clock, lapid::GpsdConfig{o.gpsdHost, o.gpsdPort});
+        if (!made) {
+            Fail(made.ErrorText());
+            return kExitStartup;
+        }
+        gpsd = std::move(*made);
+    }
+    lapid::PositionSource &source = gpsd ? static_cast<lapid::PositionSource &>(*gpsd) : *simulator;
     lapid::LocationSessions sessions(clock);
     lapid::StatusModel status;
     lapid::MtlrNotifications mtlr(clock);
@@ -207,9 +230,9 @@ int Serve(const Options &o, mode_t socketMode, gid_t socketGroup, const lapid::W
     limits.maxConnsPerUid = fdLimit > 0
                                 ? std::min(o.maxConnsPerUid, static_cast<std::size_t>(fdLimit) / 2)
                                 : o.maxConnsPerUid;
-    lapid::Engine engine(clock, lapid::Domain{sessions, status, mtlr, proximity, *db, *simulator},
+    lapid::Engine engine(clock, lapid::Domain{sessions, status, mtlr, proximity, *db, source},
                          limits, static_cast<int32_t>(getpid()));
-    lapid::Operator op(engine, &*simulator);
+    lapid::Operator op(engine, gpsd ? nullptr : &*simulator);
     lapid::ControlCommands commands(op);
 
     lapid::EventLoop loop(clock);
@@ -225,7 +248,9 @@ int Serve(const Options &o, mode_t socketMode, gid_t socketGroup, const lapid::W
     netConfig.serviceFd = *handed;
     netConfig.controlPath = o.control;
     netConfig.maxControlBacklog = o.maxBacklog;
-    if (!loop.Ok()) {
+    if (!loop.Ok() || (source.Fd() >= 0 && !loop.Watch(source.Fd(), EPOLLIN, [&](uint32_t) {
+            engine.OnSourceReadable();
+        }))) {
         Fail(std::string("epoll: ") + LAPI_ErrnoText(errno).c_str());
         close(sigFd);
         return kExitStartup;
@@ -290,6 +315,7 @@ int Run(int argc, char **argv) {
     Options o;
     CLI::App app{"lapid - the location server (service socket " LAPI_SOCKET_PATH ")"};
     app.set_version_flag("--version", "lapid " LAPID_VERSION);
+    lapi::manpage::AddFlag(app, lapid::ManualPage({kExitStartup, kExitUsage, o.db, o.control}));
     app.add_option("--db", o.db, "GPS database file (SQLite)")->capture_default_str();
     app.add_option("--control", o.control, "control socket")->capture_default_str();
     app.add_option("--socket-mode", o.socketMode, "mode of the service socket (octal)")
@@ -301,6 +327,14 @@ int Run(int argc, char **argv) {
         ->capture_default_str();
     app.add_option("--ttff", o.ttffS, "simulator time to first fix, seconds")
         ->check(CLI::Range(0.0, 3600.0))
+        ->capture_default_str();
+    app.add_option("--source", o.source, "position source: the built-in simulator, or gpsd")
+        ->check(CLI::IsMember({"simulator", "gpsd"}))
+        ->capture_default_str();
+    app.add_option("--gpsd-host", o.gpsdHost, "host of the gpsd daemon (--source gpsd)")
+        ->capture_default_str();
+    app.add_option("--gpsd-port", o.gpsdPort, "TCP port of the gpsd daemon (--source gpsd)")
+        ->check(CLI::Range(1, 65535))
         ->capture_default_str();
     app.add_option("--max-backlog", o.maxBacklog,
                    "unsent bytes per connection before the client is disconnected (>= 256)")
@@ -343,9 +377,10 @@ int Run(int argc, char **argv) {
         Fail("--group: no such group: " + o.group);
         return kExitUsage;
     }
-    const std::optional<lapid::Waypoint> start = ParsePosition(o.position);
+    std::string positionError;
+    const std::optional<lapid::Waypoint> start = ParsePosition(o.position, &positionError);
     if (!start) {
-        Fail("--position: expected LAT,LON[,ALT]: " + o.position);
+        Fail("--position: " + positionError);
         return kExitUsage;
     }
     return Serve(o, *mode, *group, *start);

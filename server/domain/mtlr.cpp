@@ -84,6 +84,7 @@ InjectResult MtlrNotifications::Inject(const MtlrRequest &req,
         const uint16_t id = *NextFreeId();  // capacity checked above
         open_[id] = Open{requestId, c};
         p.openIds.push_back(id);
+        p.record.notificationIds.push_back(id);
         MtlrNotify n;
         n.requestId = requestId;
         n.client = c;

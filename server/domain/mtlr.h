@@ -154,6 +154,8 @@ struct MtlrRecord {
     int64_t settledMonoMs = 0;                                   // when settled
     std::optional<ClientKey> answeredBy;  // the client whose answer settled it
     std::vector<ClientKey> notified;      // the clients that got a notification
+    // The sessionId << 8 | transactionId of each of their notifications, in that order.
+    std::vector<uint16_t> notificationIds;
 };
 
 class MtlrNotifications {

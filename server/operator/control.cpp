@@ -109,6 +109,29 @@ const char *OutcomeName(const MtlrRecord &r) {
     return "unknown";
 }
 
+const char *FixStateName(FixState state) {
+    switch (state) {
+        case FixState::kAcquiring:
+            return "acquiring";
+        case FixState::kFix:
+            return "fix";
+        case FixState::kNoFix:
+            break;
+    }
+    return "no-fix";
+}
+
+// " notified=S/T,S/T": the sessionId/transactionId of each notification the request sent
+// (what the clients show), " notified=none" when it had nobody to notify.
+std::string NotifiedText(const std::vector<uint16_t> &ids) {
+    std::string out = " notified=";
+    for (const uint16_t id : ids) {
+        out += out.back() == '=' ? "" : ",";
+        out += std::to_string(id >> 8) + "/" + std::to_string(id & 0xFF);
+    }
+    return ids.empty() ? out + "none" : out;
+}
+
 // The status values by the names of the status command.
 const char *StatusFieldName(StatusField field) {
     switch (field) {
@@ -169,6 +192,7 @@ constexpr const char *kHelp[] = {
     "position LAT LON [ALT [ACCURACY]]",
     "route SPEED LAT,LON[,ALT] LAT,LON[,ALT] [...] [once]",
     "fix on|off",
+    "source",
     "status NAME VALUE",
     "mtlr TYPE [locationType=N] [dcs=N] [name=TEXT] [addr=TEXT] [timeout=SECONDS]",
     "mtlr-result ID",
@@ -186,15 +210,11 @@ std::string ControlCommands::Execute(std::string_view line) {
     }
     using Handler = std::string (ControlCommands::*)(const Words &);
     static constexpr std::pair<std::string_view, Handler> kCommands[] = {
-        {"help", &ControlCommands::Help},
-        {"position", &ControlCommands::Position},
-        {"route", &ControlCommands::Route},
-        {"fix", &ControlCommands::Fix},
-        {"status", &ControlCommands::Status},
-        {"mtlr", &ControlCommands::Mtlr},
-        {"mtlr-result", &ControlCommands::MtlrResult},
-        {"clients", &ControlCommands::Clients},
-        {"counters", &ControlCommands::Counters},
+        {"help", &ControlCommands::Help},       {"position", &ControlCommands::Position},
+        {"route", &ControlCommands::Route},     {"fix", &ControlCommands::Fix},
+        {"source", &ControlCommands::Source},   {"status", &ControlCommands::Status},
+        {"mtlr", &ControlCommands::Mtlr},       {"mtlr-result", &ControlCommands::MtlrResult},
+        {"clients", &ControlCommands::Clients}, {"counters", &ControlCommands::Counters},
         {"advance", &ControlCommands::Advance},
     };
     for (const auto &[name, handler] : kCommands) {
@@ -268,6 +288,20 @@ std::string ControlCommands::Fix(const Words &w) {
     return Done(op_.ForceFix(w[1] == "on"));
 }
 
+std::string ControlCommands::Source(const Words &w) {
+    if (w.size() != 1) {
+        return Err("usage: source");
+    }
+    const PositionSource &source = op_.Source();
+    std::string out = std::string("name ") + source.Name() + "\n";
+    for (const auto &[key, value] : source.Details()) {
+        out.append(key).append(" ").append(value).append("\n");
+    }
+    out += std::string("fix_state ") + FixStateName(source.State()) + "\n";
+    out += std::string("demand ") + (op_.Demand() ? "yes" : "no") + "\n";
+    return Ok(out);
+}
+
 std::string ControlCommands::Status(const Words &w) {
     if (w.size() != 3) {
         return Err("usage: status NAME VALUE");
@@ -323,7 +357,9 @@ std::string ControlCommands::Mtlr(const Words &w) {
     if (r.error != InjectError::kNone) {
         return Err(InjectErrorText(r.error));
     }
-    return Ok("request " + std::to_string(r.requestId) + "\n");
+    const std::optional<MtlrRecord> record = op_.FindMtlr(r.requestId);
+    return Ok("request " + std::to_string(r.requestId) +
+              NotifiedText(record ? record->notificationIds : std::vector<uint16_t>()) + "\n");
 }
 
 std::string ControlCommands::MtlrResult(const Words &w) {
@@ -339,7 +375,7 @@ std::string ControlCommands::MtlrResult(const Words &w) {
     if (r->answeredBy) {
         line += " client=" + std::to_string(*r->answeredBy);
     }
-    return Ok(line + "\n");
+    return Ok(line + NotifiedText(r->notificationIds) + "\n");
 }
 
 std::string ControlCommands::Clients(const Words & /*w*/) {

@@ -5,6 +5,7 @@
 //   position LAT LON [ALT [ACCURACY]]      fixed simulated position (next fix)
 //   route SPEED LAT,LON[,ALT] ... [once]   follow waypoints at SPEED m/s
 //   fix on|off                             force fix / no fix
+//   source                                 the position source and its state
 //   status NAME VALUE                      set a status value
 //   mtlr TYPE [locationType=N] [dcs=N] [name=TEXT] [addr=TEXT] [timeout=SECONDS]
 //                                          inject a network-initiated request
@@ -42,6 +43,7 @@ class ControlCommands {
     std::string Position(const Words &w);
     std::string Route(const Words &w);
     std::string Fix(const Words &w);
+    std::string Source(const Words &w);
     std::string Status(const Words &w);
     std::string Mtlr(const Words &w);
     std::string MtlrResult(const Words &w);

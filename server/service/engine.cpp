@@ -286,6 +286,7 @@ void Engine::Settle() {
             ProcessInput(*c);
         }
     }
+    FollowDemand();
 }
 
 // ---------------------------------------------------------------------------------
@@ -318,7 +319,19 @@ std::optional<int64_t> Engine::NextDeadlineMs() const {
     return next;
 }
 
+void Engine::OnSourceReadable() {
+    d_.source.OnReadable();
+    PollSource();
+}
+
 void Engine::PollSource() {
+    for (const SourceNotice &n : d_.source.TakeNotices()) {
+        if (n.failure) {
+            LAPID_ERR("%s!", n.text.c_str());
+        } else {
+            LAPID_INFO("%s", n.text.c_str());
+        }
+    }
     std::vector<Fix> fixes = d_.source.TakeNewFixes();
     const FixState state = d_.source.State();
     const bool changed = state != sourceState_;
@@ -350,6 +363,18 @@ void Engine::FollowSourceState(FixState state) {
         s.fixResultCause = static_cast<int32_t>(FixResultCause::kNoSignal);
     }
     Broadcast(d_.status.Apply(s).changed);
+}
+
+// Called at the end of every entry point (Settle); the source hears of changes only.
+// What the source does about them (a watch that fails, say) is collected at once.
+void Engine::FollowDemand() {
+    const bool wanted =
+        d_.sessions.SessionCount() > 0 || d_.proximity.TotalCount() > 0 || statusClients_ > 0;
+    if (wanted != demand_) {
+        demand_ = wanted;
+        d_.source.SetDemand(wanted);
+        PollSource();
+    }
 }
 
 void Engine::FollowProximityCount() {

@@ -4,10 +4,10 @@
 // to write and the connections to close. Tests drive it directly with a ManualClock.
 //
 // Transport contract. After every call into the engine (Open, Receive, Closed,
-// OnTime, PollSource and the operator actions), the transport calls TakeTouched()
-// and, for each connection listed, writes Pending() (reporting progress with
-// Consume()) and closes the connection once WantsClose() says so, telling the engine
-// with Closed(). It also calls Closed() when a peer goes away or a write fails.
+// OnTime, OnSourceReadable, PollSource and the operator actions), the transport calls
+// TakeTouched() and, for each connection listed, writes Pending() (reporting progress
+// with Consume()) and closes the connection once WantsClose() says so, telling the
+// engine with Closed(). It also calls Closed() when a peer goes away or a write fails.
 //
 // Connections. A new connection's first message decides its role: registerReq makes
 // it a client's synchronous connection (answered with registerRsp and a fresh
@@ -30,6 +30,11 @@
 // Release. When either connection of a client closes, or the client is
 // disconnected, everything it held (location sessions, proximity listeners, open
 // MT-LR notifications) is released at once and its other connection is closed.
+//
+// Demand. Fixes are needed while at least one location session, one proximity
+// listener or one registered client of the status service exists; at the end of every
+// entry point the engine tells the position source (SetDemand) when that changed.
+// The last known position stays in LocationSessions whatever the source does.
 #pragma once
 
 #include <cstddef>
@@ -143,9 +148,14 @@ class Engine {
     // deadlines. OnTime() does what is due at the clock's time.
     void OnTime();
     std::optional<int64_t> NextDeadlineMs() const;
-    // Collects fixes and state changes from the position source (after OnTime() and
-    // after an operator changed the source).
+    // Collects fixes, state changes and log lines from the position source (after
+    // OnTime() and after an operator changed the source).
     void PollSource();
+    // The position source's descriptor (PositionSource::Fd()) is readable.
+    void OnSourceReadable();
+    const PositionSource &Source() const { return d_.source; }
+    // What the engine last told the source: whether anyone needs fixes.
+    bool Demand() const { return demand_; }
 
     // Operator actions (through the Operator of service/operator.h).
     StatusSetResult SetStatus(StatusField field, int32_t value);
@@ -238,6 +248,7 @@ class Engine {
     void Broadcast(const std::optional<StatusSnapshot> &changed);
     void FollowSourceState(FixState state);
     void FollowProximityCount();
+    void FollowDemand();
 
     const Clock &clock_;
     Domain d_;
@@ -254,6 +265,8 @@ class Engine {
     std::vector<int32_t> toRelease_;  // clients to release once the current work is done
     std::vector<ConnId> toResume_;    // synchronous connections whose blocking answer went out
     FixState sourceState_;
+    bool demand_ = false;
+    std::size_t statusClients_ = 0;  // registered clients of the status service
     Counters counters_;
 };
 

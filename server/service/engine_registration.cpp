@@ -95,6 +95,7 @@ void Engine::HandleRegister(Connection &c, std::span<const uint8_t> m) {
     ClearDeadline(c.id, c.deadlineMs);
     SetDeadline(c.id, cl.deadlineMs);
     ++counters_.clientsRegistered;
+    statusClients_ += (services & LAPI_SERVICE_STATUS) != 0 ? 1 : 0;
     LAPID_INFO("client %d registered: pid %d, services %u", cl.globalId, cl.pid, services);
     Send(c.id, msg::RegisterRsp(pid_, cl.globalId));
 }
@@ -178,6 +179,7 @@ void Engine::FinishRelease(Client &cl) {
     const std::size_t listeners = d_.proximity.RemoveClient(gid);
     const std::size_t notifications = d_.mtlr.RemoveClient(gid);
     ++counters_.clientsReleased;
+    statusClients_ -= (cl.services & LAPI_SERVICE_STATUS) != 0 ? 1 : 0;
     clients_.erase(gid);
     if (sessions + listeners + notifications > 0) {
         LAPID_INFO("client %d gave back %zu sessions, %zu listeners, %zu notifications", gid,

@@ -1,8 +1,9 @@
 // What an operator may do to a running server, in one place: steer the simulated
-// position source, set status values, inject MT-LR requests and read their outcome, list
-// the clients, read the counters and move a manual clock. The control commands
-// (operator/control.h) reach the server only through this class; it forwards to the
-// Engine, which tells the clients of every change.
+// position source and read the state of any source, set status values, inject MT-LR
+// requests and read their outcome, list the clients, read the counters and move a
+// manual clock. The control commands (operator/control.h) reach the server only
+// through this class; it forwards to the Engine, which tells the clients of every
+// change.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,9 @@ class Operator {
                          double horizontalAccuracy);
     Result<> SetRoute(std::vector<Waypoint> route, double speedMps, bool loop);
     Result<> ForceFix(bool on);
+    // The position source in use, and whether anyone needs its fixes now.
+    const PositionSource &Source() const { return engine_.Source(); }
+    bool Demand() const { return engine_.Demand(); }
 
     StatusSetResult SetStatus(StatusField field, int32_t value) {
         return engine_.SetStatus(field, value);

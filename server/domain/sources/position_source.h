@@ -1,25 +1,39 @@
 // What the event loop needs from a source of position fixes: the built-in simulator,
-// and later an NMEA replay or a gpsd client.
+// and the gpsd client (receiver/gpsd_source.h).
 //
 // The loop drives a source through these calls and then collects what they produced:
-//   - Fd(): a descriptor to watch for readability (-1: the source has none). When it
-//     is readable the loop calls OnReadable(). The descriptor may change after any
-//     call into the source, so the loop asks again each time it re-arms its watch.
+//   - Fd(): a descriptor to watch for readability (-1: the source has none), the same
+//     for the whole life of the source, so the loop watches it once. When it is
+//     readable the loop calls OnReadable().
 //   - Tick(nowMonoMs): called at the latest at NextDeadlineMs(), and whenever else the
 //     loop wakes up, with the loop clock's monotonic time (Clock::MonoMs()).
 //   - After Tick() or OnReadable() (or after a control operation on a source), the loop
 //     calls TakeNewFixes() for the fixes produced since the previous call, oldest
-//     first, and compares State() with the state it saw before to learn of changes.
+//     first, and compares State() with the state it saw before to learn of changes,
+//     and TakeNotices() for the lines the source wants in the server's log.
+//   - SetDemand(wanted): whether anyone needs fixes now; the server calls it when the
+//     answer changes (and collects as above afterwards).
 // Sources never block and never throw across these calls.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "domain/fix.h"
 
 namespace lapid {
+
+// A change of the source's own state worth one line in the server's log.
+struct SourceNotice {
+    bool failure = false;  // an error line rather than a trace line
+    std::string text;
+};
+
+// One "KEY VALUE" line of the control command `source`.
+using SourceDetail = std::pair<std::string, std::string>;
 
 class PositionSource {
   public:
@@ -45,6 +59,15 @@ class PositionSource {
 
     // Fixes produced since the previous call, oldest first; the source forgets them.
     virtual std::vector<Fix> TakeNewFixes() = 0;
+
+    // Whether anyone needs fixes now (a location session, a proximity listener or a
+    // client of the status service). A source may let its receiver sleep while nobody
+    // does; one that cannot ignores it.
+    virtual void SetDemand(bool /*wanted*/) {}
+    // Log lines produced since the previous call, oldest first; the source forgets them.
+    virtual std::vector<SourceNotice> TakeNotices() { return {}; }
+    // What the control command `source` lists about the source after its name.
+    virtual std::vector<SourceDetail> Details() const { return {}; }
 };
 
 }  // namespace lapid

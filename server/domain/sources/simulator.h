@@ -95,6 +95,8 @@ class Simulator final : public PositionSource {
     std::optional<Fix> LatestFix() const override;
     FixState State() const override;
     std::vector<Fix> TakeNewFixes() override;
+    // It produces fixes whether or not anyone needs them: always "watching".
+    std::vector<SourceDetail> Details() const override { return {{"watching", "yes"}}; }
 
     // Control operations.
     SimulatorResult SetFixedPosition(double latitude, double longitude, double altitude,
