@@ -61,12 +61,17 @@ std::string ReadText(const std::string &path) {
     return s.str();
 }
 
-// lapictl as a child process: stdin from /dev/null, stdout and stderr into files.
+// lapictl (or another program) as a child process: stdin from /dev/null, or from the
+// case's file F when the first argument is "<F"; stdout and stderr into files.
 class Tool {
   public:
-    Tool(const TempDir &dir, const std::string &name, std::vector<std::string> args)
+    Tool(const TempDir &dir, const std::string &name, std::vector<std::string> args,
+         const char *program = LAPICTL_BINARY)
         : out_(dir.File(name + ".out")), err_(dir.File(name + ".err")) {
-        args.insert(args.begin(), LAPICTL_BINARY);
+        const std::string in =
+            !args.empty() && args[0][0] == '<' ? dir.File(args[0].substr(1)) : "/dev/null";
+        args.erase(args.begin(), args.begin() + (in == "/dev/null" ? 0 : 1));
+        args.insert(args.begin(), program);
         std::vector<char *> argv;
         for (std::string &a : args) {
             argv.push_back(a.data());
@@ -74,10 +79,10 @@ class Tool {
         argv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        EXPECT_EQ(::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
+        EXPECT_EQ(::posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&fa);
     }
     ~Tool() {
@@ -100,6 +105,7 @@ class Tool {
     }
     void Signal(int sig) const { ::kill(pid_, sig); }
     std::string Out() const { return ReadText(out_); }
+    const std::string &OutPath() const { return out_; }
     std::string Err() const { return ReadText(err_); }
 
   private:
@@ -158,6 +164,7 @@ class EndToEnd : public ::testing::TestWithParam<Case> {
     std::map<std::string, std::unique_ptr<Tool>> tools_;
     int runs_ = 0;
     int exit_ = -1;  // the outcome that the expectations check
+    std::string outPath_;
     std::vector<std::string> out_;
     std::vector<std::string> err_;
     std::size_t outAt_ = 0;
@@ -168,7 +175,8 @@ void EndToEnd::Step(const std::string &raw) {
     std::string step = raw;
     for (const auto &[key, value] :
          {std::pair<std::string, std::string>{"$CTL", server_->ControlPath()},
-          {"$DIR", dir_.Path().string()}}) {
+          {"$DIR", dir_.Path().string()},
+          {"$PID", std::to_string(server_->Pid())}}) {
         for (std::size_t at; (at = step.find(key)) != std::string::npos;) {
             step.replace(at, key.size(), value);
         }
@@ -187,6 +195,7 @@ void EndToEnd::Step(const std::string &raw) {
     } else if (verb == "wait") {
         Tool &tool = *tools_.at(rest);
         exit_ = tool.Wait();
+        outPath_ = tool.OutPath();
         out_ = SplitLines(tool.Out());
         err_ = SplitLines(tool.Err());
         outAt_ = errAt_ = 0;
@@ -222,6 +231,14 @@ void EndToEnd::Step(const std::string &raw) {
     } else if (verb == "lines") {  // OUT ERR: how many lines each holds
         EXPECT_EQ(out_.size(), std::stoul(words.at(0)));
         EXPECT_EQ(err_.size(), std::stoul(words.at(1)));
+    } else if (verb == "write") {  // NAME LINE: appends the line to a file of the case's folder
+        std::ofstream(dir_.File(words.front()), std::ios::app)
+            << rest.substr(rest.find(' ') + 1) << '\n';
+    } else if (verb == "track") {  // GPX GEOJSON: they hold the fixes the last lapictl printed
+        Tool check(dir_, "track",
+                   {TRACK_CHECK, outPath_, dir_.File(words.at(0)), dir_.File(words.at(1))},
+                   "python3");
+        EXPECT_EQ(check.Wait(), 0) << check.Out() << check.Err();
     } else if (verb == "file~") {  // NAME TEXT: a file of the case's folder holds TEXT
         EXPECT_NE(ReadText(dir_.File(words.front())).find(rest.substr(words.front().size() + 1)),
                   std::string::npos)

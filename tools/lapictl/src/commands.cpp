@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -20,22 +21,31 @@
 #include "format.h"
 #include "lapi/lapi.h"
 #include "session.h"
+#include "track.h"
+
+#ifndef LAPICTL_VERSION
+#define LAPICTL_VERSION "unknown"
+#endif
 
 namespace lapictl {
 namespace {
 
-// lapictl runs one request (or one periodic session) per process: one pair of ids.
+// A command's request carries sessionId 1 (a periodic session left running in the
+// shell's background gets one of its own) and a transactionId that tells its answer
+// from late answers to earlier commands: 1 for the only request of a one-shot client,
+// then 2, 3, ... in the shell.
 constexpr uint8_t kSessionId = 1;
-constexpr uint8_t kTransactionId = 1;
 
 using Buffer = std::array<uint8_t, lapi::cat::kMaxMessageLen>;
 
-// A request record with lapictl's ids, everything else 0.
+// A request record with the next ids of the link, everything else 0.
 template <class Req>
-Req Request() {
+Req Request(Link &link) {
     Req req{};
     req.sessionId = kSessionId;
-    req.transactionId = kTransactionId;
+    link.transactionId =
+        static_cast<uint8_t>(link.transactionId == 255 ? 1 : link.transactionId + 1);
+    req.transactionId = link.transactionId;
     return req;
 }
 
@@ -49,10 +59,17 @@ uint16_t MsgIdOf(Bytes msg) {
     return HeaderOf(msg).msgId;
 }
 
-// Every message of the server opens its body with the sessionId of the request.
+// Every message of the server opens its body with the sessionId and the transactionId
+// of the request.
 uint8_t SessionIdOf(Bytes msg) {
     constexpr std::size_t kAt = offsetof(LAPI_TIME_OUT_RSP_S, sessionId);
     return msg.size() > kAt ? msg[kAt] : 0;
+}
+
+template <class Req>
+bool Answers(Bytes msg, const Req &req) {
+    constexpr std::size_t kAt = offsetof(LAPI_TIME_OUT_RSP_S, transactionId);
+    return SessionIdOf(msg) == req.sessionId && msg.size() > kAt && msg[kAt] == req.transactionId;
 }
 
 std::string NameOf(Bytes msg) {
@@ -90,22 +107,29 @@ int CallFailed(std::string_view what) {
     return kExitFailure;
 }
 
-// The time limit of a wait for pushed messages: --max-wait when given, otherwise
-// `fallback` seconds (none when fallback is 0).
-Deadline DeadlineFor(const GlobalOptions &global, double fallback = 0) {
-    const double seconds = global.maxWait > 0 ? global.maxWait : fallback;
+// The time limit of a wait: --max-wait when given, otherwise `fallback` seconds (none
+// when fallback is 0).
+double LimitOf(const GlobalOptions &global, double fallback = 0) {
+    return global.maxWait > 0 ? global.maxWait : fallback;
+}
+
+Deadline DeadlineAfter(double seconds) {
     if (seconds <= 0) {
         return std::nullopt;
     }
     return Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
 }
 
-int GaveUp(const GlobalOptions &global, std::string_view what) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g", global.maxWait);
-    Complain("gave up after " + std::string(seconds) + " s waiting for " + std::string(what));
+}  // namespace
+
+int GaveUp(double seconds, std::string_view what) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", seconds);
+    Complain("gave up after " + std::string(text) + " s waiting for " + std::string(what));
     return kExitFailure;
 }
+
+namespace {
 
 // The current time to the second, for events whose message carries no time.
 std::string NowText() {
@@ -133,14 +157,14 @@ struct CallPlan {
     uint16_t request;  // the client registers for this request's service
     const char *what;  // "<what> failed: ..." when the connection is lost
     Answer answer;
-    const char *notice = "waiting for the location server...";  // nullptr: no notice
+    const char *awaited = "the location server";  // "waiting for <awaited>..." on a terminal
 };
 
 constexpr const char *kInvalidLocation = "the location server refused the request as invalid";
 constexpr CallPlan kLocate{LAPI_MSG_GET_LOCATION_REQ,
                            "the location request",
                            {LAPI_MSG_GET_LOCATION_RSP, kInvalidLocation, "request timed out"},
-                           "waiting for a fix..."};
+                           "a fix"};
 constexpr CallPlan kLast{LAPI_MSG_LAST_KNOWN_LOCATION_REQ,
                          "the last known location request",
                          {LAPI_MSG_GET_LOCATION_RSP, kInvalidLocation, "request timed out"}};
@@ -163,14 +187,32 @@ constexpr CallPlan kDistance{
     "the distance request",
     {LAPI_MSG_DISTANCE_AZIMUTH_RSP, "the location server refused the coordinates"}};
 constexpr CallPlan kProximityAdd{
-    LAPI_MSG_ADD_PROXIMITY_REQ, "the proximity request", {LAPI_MSG_ADD_PROXIMITY_RSP}, nullptr};
-constexpr CallPlan kProximityRemove{LAPI_MSG_REMOVE_PROXIMITY_REQ,
-                                    "the proximity removal",
-                                    {LAPI_MSG_REMOVE_PROXIMITY_RSP},
-                                    nullptr};
+    LAPI_MSG_ADD_PROXIMITY_REQ, "the proximity request", {LAPI_MSG_ADD_PROXIMITY_RSP}};
+constexpr CallPlan kProximityRemove{
+    LAPI_MSG_REMOVE_PROXIMITY_REQ, "the proximity removal", {LAPI_MSG_REMOVE_PROXIMITY_RSP}};
 
-std::unique_ptr<Client> Register(const CallPlan &plan) {
-    return Client::Register(lapi::cat::Find(plan.request)->service);
+// The client a command runs on: the shell's, or one registered for the service of
+// `request` that lives as long as the command.
+class ClientUse {
+  public:
+    ClientUse(const Link &link, uint16_t request)
+        : owned_(link.client != nullptr ? nullptr
+                                        : Client::Register(lapi::cat::Find(request)->service)),
+          client_(link.client != nullptr ? link.client : owned_.get()) {}
+    explicit operator bool() const { return client_ != nullptr; }
+    const Client &operator*() const { return *client_; }
+    const Client *operator->() const { return client_; }
+
+  private:
+    std::unique_ptr<Client> owned_;
+    const Client *client_;
+};
+
+// Ends a location session of the client; its answer is not awaited.
+void AbortSession(const Client &client, uint8_t sessionId) {
+    LAPI_ABORT_LOCATION_REQ_S req{};
+    req.sessionId = sessionId;
+    (void)LAPI_AbortLocationRequest(client.id(), LAPI_NONBLOCK, &req, nullptr);
 }
 
 // What a command makes of the answer it expected: the text for people, or the
@@ -190,10 +232,7 @@ std::optional<Bytes> Send(const Client &client, const CallPlan &plan, CallFn<Req
                           Buffer &buf) {
     int rc = 0;
     {
-        std::optional<WaitNotice> notice;
-        if (plan.notice != nullptr) {
-            notice.emplace(plan.notice);
-        }
+        const WaitNotice notice("waiting for " + std::string(plan.awaited) + "...");
         rc = call(client.id(), LAPI_BLOCK, &req, buf.data());
     }
     if (rc != 0) {
@@ -237,64 +276,53 @@ int Settle(const GlobalOptions &global, Bytes msg, const Answer &answer, Decide 
     return kExitOk;
 }
 
-// A one-shot subcommand: registers for the request's service, makes the blocking call
-// with req, settles the answer and unregisters. `then`, when given, goes on with the
-// client after a successful answer (Ctrl-C then stops it rather than the process).
-template <class Rsp, class Req, class Decide>
-int OneShot(const GlobalOptions &global, const CallPlan &plan, CallFn<Req> call, const Req &req,
-            Decide decide, const std::function<int(const Client &)> &then = nullptr) {
-    // Ctrl-C is caught before the client exists, so that it never ends the process
-    // between registration and the wait (the client is then always unregistered).
-    if (then) {
-        CatchStopSignals();
-    }
-    const auto client = Register(plan);
-    if (!client) {
-        return kExitFailure;
-    }
-    Buffer buf{};
-    const auto msg = Send(*client, plan, call, req, buf);
-    if (!msg) {
-        return kExitFailure;
-    }
-    const int rc = Settle<Rsp>(global, *msg, plan.answer, decide);
-    return rc == kExitOk && then ? then(*client) : rc;
-}
-
 // ---- Pushed messages -------------------------------------------------------------
 
 // What a handler of pushed messages answers besides an exit code.
-constexpr int kSkip = -1;   // not ours: wait for the next
+constexpr int kSkip = -1;   // not ours: wait for the next (the shell shows it)
 constexpr int kCount = -2;  // handled: one more towards --count
+constexpr int kShown = -3;  // handled, not counted
 
 // Hands the messages pushed to the client to `each` until `count` of them counted (0:
-// no limit), Ctrl-C (exit 0), --max-wait passes (a complaint naming `gaveUp`), the
-// connection is lost (*lost set) or `each` returns an exit code. When `inputFd` gives a
-// descriptor (not -1), `each` gets an empty msg once that is readable.
+// no limit), Ctrl-C (StoppedStatus()), the time limit passes (--max-wait, else
+// `fallback` seconds when not 0: a complaint naming `gaveUp`), the connection is lost
+// (*lost and link.lost set) or `each` returns an exit code. When `inputFd` gives a
+// descriptor (not -1), `each` gets an empty msg once that is readable. In the shell a
+// message that `each` leaves (kSkip) is shown as a pushed message.
 template <class Each>
-int ForEachPushed(const GlobalOptions &global, const Client &client, std::string_view what,
-                  std::string_view gaveUp, int count, Each each, bool *lost = nullptr,
-                  const std::function<int()> &inputFd = nullptr) {
-    const Deadline deadline = DeadlineFor(global);
+int ForEachPushed(const GlobalOptions &global, Link &link, const Client &client,
+                  std::string_view what, std::string_view gaveUp, int count, Each each,
+                  bool *lost = nullptr, const std::function<int()> &inputFd = nullptr,
+                  double fallback = 0) {
+    const double limit = LimitOf(global, fallback);
+    const Deadline deadline = DeadlineAfter(limit);
     std::vector<uint8_t> msg;
     for (int counted = 0; count == 0 || counted < count;) {
         const WaitResult wait = NextMessage(client, &msg, deadline, what, inputFd ? inputFd() : -1);
         if (wait == WaitResult::kStopped) {
-            break;
+            return StoppedStatus();
         }
         if (wait == WaitResult::kTimedOut) {
-            return GaveUp(global, gaveUp);
+            return GaveUp(limit, gaveUp);
         }
         if (wait == WaitResult::kFailed) {
+            link.lost = true;
             if (lost != nullptr) {
                 *lost = true;
             }
             return kExitFailure;
         }
-        const int verdict = each(wait == WaitResult::kInput ? Bytes() : Bytes(msg));
+        const Bytes pushed = wait == WaitResult::kInput ? Bytes() : Bytes(msg);
+        const int verdict = each(pushed);
+        if (verdict == kSkip && !pushed.empty()) {
+            ShowPushed(link, pushed);
+        }
+        if (!pushed.empty()) {
+            NotePushed(link, pushed);
+        }
         if (verdict == kCount) {
             ++counted;
-        } else if (verdict != kSkip) {
+        } else if (verdict != kSkip && verdict != kShown) {
             return verdict;
         }
     }
@@ -310,6 +338,57 @@ int SettlePushed(const GlobalOptions &global, Bytes msg, const Answer &answer, D
     }
     const int rc = Settle<Rsp>(global, msg, answer, decide);
     return rc == kExitOk ? kCount : rc;
+}
+
+// A one-shot subcommand: makes the call with req on the link's client (one-shot: one
+// registered for the request's service and unregistered at the end), settles the answer
+// and returns its exit code. The call blocks in one-shot mode; with --max-wait, with
+// nonblock set, and in the shell it is sent without blocking and its answer awaited on
+// the asynchronous connection, where Ctrl-C and the time limit (--max-wait, else
+// `fallback` seconds when not 0) end the wait. `then`, when given, goes on with the
+// client after a successful answer (Ctrl-C then stops it rather than the process).
+template <class Rsp, class Req, class Decide>
+int OneShot(const GlobalOptions &global, Link &link, const CallPlan &plan, CallFn<Req> call,
+            Req req, Decide decide, const std::function<int(const Client &)> &then = nullptr,
+            bool nonblock = false, double fallback = 0) {
+    const bool block = link.client == nullptr && !nonblock && global.maxWait <= 0;
+    // Ctrl-C is caught before the client exists, so that it never ends the process
+    // between registration and the wait (the client is then always unregistered). A
+    // blocking call cannot be interrupted: during one, Ctrl-C ends the process.
+    if (then || !block) {
+        CatchStopSignals();
+    }
+    const ClientUse client(link, plan.request);
+    if (!client) {
+        return kExitFailure;
+    }
+    int rc = kExitOk;
+    if (block) {
+        Buffer buf{};
+        const auto msg = Send(*client, plan, call, req, buf);
+        if (!msg) {
+            return kExitFailure;
+        }
+        rc = Settle<Rsp>(global, *msg, plan.answer, decide);
+    } else {
+        if (call(client->id(), LAPI_NONBLOCK, &req, nullptr) != 0) {
+            return CallFailed(plan.what);
+        }
+        bool answered = false;
+        rc = ForEachPushed(
+            global, link, *client, plan.awaited, plan.awaited, 1,
+            [&](Bytes msg) {
+                const int verdict =
+                    Answers(msg, req) ? SettlePushed<Rsp>(global, msg, plan.answer, decide) : kSkip;
+                answered = answered || verdict != kSkip;
+                return verdict;
+            },
+            nullptr, nullptr, fallback);
+        if (!answered && !link.lost && plan.request == LAPI_MSG_GET_LOCATION_REQ) {
+            AbortSession(*client, req.sessionId);  // the fix is no longer awaited
+        }
+    }
+    return rc == kExitOk && then ? then(*client) : rc;
 }
 
 // The answer to a single fix or to a last known location request: a getLocationRsp
@@ -332,66 +411,103 @@ Outcome Located(const LAPI_GET_LOCATION_RSP_S &rsp, bool showAge) {
     return {line + (cause == 2 ? "  (accuracy not met)" : ""), {}};
 }
 
+// A report of a periodic session: a refusal fails, a report without a fix says so.
+Outcome PeriodicReport(const LAPI_GET_LOCATION_RSP_S &rsp) {
+    const int32_t cause = rsp.cause;
+    if (cause == 3 || cause == 4) {
+        return Fail("the location server refused the periodic request: " +
+                    WithName(cause, LocationCauseName(cause)));
+    }
+    return Outcome{cause == 1 ? NowText() + "  no fix"
+                              : FixLine(rsp) + (cause == 2 ? "  (accuracy not met)" : ""),
+                   {}};
+}
+
+Outcome HitReport(const LAPI_PROXIMITY_HIT_IND_S &hit) {
+    return Outcome{"proximity hit: " + FixLine(hit), {}};
+}
+
 }  // namespace
 
 // ---- locate, last, watch ---------------------------------------------------------
 
-int RunLocate(const GlobalOptions &global, const LocateOptions &opts) {
-    auto req = Request<LAPI_GET_LOCATION_REQ_S>();
+int RunLocate(const GlobalOptions &global, Link &link, const LocateOptions &opts) {
+    auto req = Request<LAPI_GET_LOCATION_REQ_S>(link);
     req.responseTime = opts.timeout;
     req.horizontalAccuracy = opts.accuracy;
     req.speedAndCourseRequired = 1;
     req.altitudeRequired = 1;
-    const auto decide = [](const LAPI_GET_LOCATION_RSP_S &rsp) { return Located(rsp, false); };
-    if (!opts.nonblock) {
-        return OneShot<LAPI_GET_LOCATION_RSP_S>(global, kLocate, LAPI_GetLocation, req, decide);
-    }
-
-    const auto client = Register(kLocate);
-    if (!client) {
-        return kExitFailure;
-    }
-    if (LAPI_GetLocation(client->id(), LAPI_NONBLOCK, &req, nullptr) != 0) {
-        return CallFailed(kLocate.what);
-    }
-    // The server answers by responseTime at the latest; allow it some slack.
-    const Deadline deadline = DeadlineFor(global, opts.timeout + 10.0);
-    std::vector<uint8_t> msg;
-    for (;;) {
-        switch (NextMessage(*client, &msg, deadline, "a fix")) {
-            case WaitResult::kMessage:
-                break;
-            case WaitResult::kTimedOut:
-                Complain("no answer from the location server");
-                return kExitFailure;
-            case WaitResult::kStopped:
-            case WaitResult::kInput:
-            case WaitResult::kFailed:
-                return kExitFailure;
-        }
-        const int rc = SessionIdOf(msg) == kSessionId ? SettlePushed<LAPI_GET_LOCATION_RSP_S>(
-                                                            global, msg, kLocate.answer, decide)
-                                                      : kSkip;
-        if (rc != kSkip) {
-            return rc == kCount ? kExitOk : rc;
-        }
-        // Anything else on the asynchronous connection is not ours to report.
-    }
+    // Without blocking, the server answers by responseTime at the latest; allow it some
+    // slack.
+    return OneShot<LAPI_GET_LOCATION_RSP_S>(
+        global, link, kLocate, LAPI_GetLocation, req,
+        [](const LAPI_GET_LOCATION_RSP_S &rsp) { return Located(rsp, false); }, nullptr,
+        opts.nonblock, opts.timeout + 10.0);
 }
 
-int RunLast(const GlobalOptions &global) {
+int RunLast(const GlobalOptions &global, Link &link) {
     return OneShot<LAPI_GET_LOCATION_RSP_S>(
-        global, kLast, LAPI_GetLastKnownLocation, Request<LAPI_LAST_KNOWN_LOCATION_REQ_S>(),
+        global, link, kLast, LAPI_GetLastKnownLocation,
+        Request<LAPI_LAST_KNOWN_LOCATION_REQ_S>(link),
         [](const LAPI_GET_LOCATION_RSP_S &rsp) { return Located(rsp, true); });
 }
 
-int RunWatch(const GlobalOptions &global, const WatchOptions &opts) {
+namespace {
+
+using Tracks = std::vector<std::pair<std::string, std::unique_ptr<Track>>>;  // by file name
+
+// "cannot <doing> the track file <path>: <error>"
+std::string TrackFailure(std::string_view doing, const std::string &path,
+                         const std::string &error) {
+    return "cannot " + std::string(doing) + " the track file " + path + ": " + error;
+}
+
+// The track files that --gpx and --geojson ask for; nothing after a complaint.
+std::optional<Tracks> CreateTracks(const WatchOptions &opts) {
+    Tracks tracks;
+    for (const auto &[path, create] : {std::pair{opts.gpxPath, &CreateGpxTrack},
+                                       std::pair{opts.geoJsonPath, &CreateGeoJsonTrack}}) {
+        std::string error;
+        if (path.empty()) {
+            continue;
+        }
+        auto track = create(path, "lapictl " LAPICTL_VERSION, &error);
+        if (!track) {
+            Complain(TrackFailure("create", path, error));
+            return std::nullopt;
+        }
+        tracks.emplace_back(path, std::move(track));
+    }
+    return tracks;
+}
+
+// A sessionId for a periodic session in the shell's background (0: none left).
+uint8_t FreeSessionId(const Link &link) {
+    for (uint8_t id = kSessionId + 1; id != 0; ++id) {
+        if (std::find(link.periodic.begin(), link.periodic.end(), id) == link.periodic.end()) {
+            return id;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int RunWatch(const GlobalOptions &global, Link &link, const WatchOptions &opts) {
+    auto tracks = CreateTracks(opts);
+    if (!tracks) {
+        return kExitFailure;
+    }
     CatchStopSignals();  // before the client exists: see OneShot
-    const auto client = Register(kWatch);
+    const ClientUse client(link, kWatch.request);
     if (!client) {
         return kExitFailure;
     }
-    auto req = Request<LAPI_GET_LOCATION_REQ_S>();
+    auto req = Request<LAPI_GET_LOCATION_REQ_S>(link);
+    if (opts.background && (req.sessionId = FreeSessionId(link)) == 0) {
+        Complain("too many periodic sessions: abort ends them");
+        return kExitFailure;
+    }
     req.horizontalAccuracy = opts.accuracy;
     req.interval = opts.interval;
     req.reportCriteria = LAPI_REPORT_PERIODIC;
@@ -400,40 +516,61 @@ int RunWatch(const GlobalOptions &global, const WatchOptions &opts) {
     if (LAPI_GetLocation(client->id(), LAPI_NONBLOCK, &req, nullptr) != 0) {
         return CallFailed(kWatch.what);
     }
+    if (opts.background) {
+        // Its reports are shown as pushed messages (ShowPushed).
+        link.periodic.push_back(req.sessionId);
+        PrintLine(global.json ? SentJson(Bytes(reinterpret_cast<const uint8_t *>(&req), sizeof req))
+                              : "reporting every " + std::to_string(opts.interval) +
+                                    " s in the background until abort");
+        return kExitOk;
+    }
 
-    const auto report = [](const LAPI_GET_LOCATION_RSP_S &rsp) {
+    const auto report = [&](const LAPI_GET_LOCATION_RSP_S &rsp) {
         const int32_t cause = rsp.cause;
-        if (cause == 3 || cause == 4) {
-            return Fail("the location server refused the periodic request: " +
-                        WithName(cause, LocationCauseName(cause)));
+        if (Outcome refused = PeriodicReport(rsp); !refused.complaint.empty()) {
+            return refused;
         }
-        return Outcome{cause == 1 ? NowText() + "  no fix"
-                                  : FixLine(rsp) + (cause == 2 ? "  (accuracy not met)" : ""),
-                       {}};
+        const TrackPoint point{
+            rsp.latitude,           rsp.longitude,        rsp.altitude, rsp.timeStamp,
+            rsp.horizontalAccuracy, rsp.verticalAccuracy, rsp.speed,    rsp.course};
+        for (auto &[path, track] : *tracks) {
+            std::string error;
+            if (cause != 1 && !track->Add(point, &error)) {
+                return Fail(TrackFailure("write", path, error));
+            }
+        }
+        return PeriodicReport(rsp);
     };
     bool lost = false;
-    const int rc = ForEachPushed(
-        global, *client, "the next report", "reports", opts.count,
+    int rc = ForEachPushed(
+        global, link, *client, "the next report", "reports", opts.count,
         [&](Bytes msg) {
-            return SessionIdOf(msg) == kSessionId
+            return SessionIdOf(msg) == req.sessionId
                        ? SettlePushed<LAPI_GET_LOCATION_RSP_S>(global, msg, kWatch.answer, report)
                        : kSkip;
         },
         &lost);
     if (!lost) {
-        // Ends the periodic session in the server before the client goes away.
-        LAPI_AbortAllLocationRequest(client->id());
+        // Ends the periodic session in the server (the shell's client lives on).
+        AbortSession(*client, req.sessionId);
+    }
+    for (auto &[path, track] : *tracks) {
+        std::string error;
+        if (!track->Close(&error)) {
+            Complain(TrackFailure("complete", path, error));
+            rc = kExitFailure;
+        }
     }
     return rc;
 }
 
 // ---- status ----------------------------------------------------------------------
 
-int RunStatus(const GlobalOptions &global, const StatusOptions &opts) {
+int RunStatus(const GlobalOptions &global, Link &link, const StatusOptions &opts) {
     StatusValues current{};
     const auto follow = [&](const Client &client) {
         return ForEachPushed(
-            global, client, "a status change", "status changes", opts.count, [&](Bytes msg) {
+            global, link, client, "a status change", "status changes", opts.count, [&](Bytes msg) {
                 return SettlePushed<LAPI_STATUS_CHANGE_IND_S>(
                     global, msg, {LAPI_MSG_STATUS_CHANGE_IND},
                     [&](const LAPI_STATUS_CHANGE_IND_S &ind) {
@@ -445,7 +582,7 @@ int RunStatus(const GlobalOptions &global, const StatusOptions &opts) {
             });
     };
     return OneShot<LAPI_GET_STATUS_RSP_S>(
-        global, kStatus, LAPI_GetStatus, Request<LAPI_GET_STATUS_REQ_S>(),
+        global, link, kStatus, LAPI_GetStatus, Request<LAPI_GET_STATUS_REQ_S>(link),
         [&](const LAPI_GET_STATUS_RSP_S &rsp) {
             current = StatusOf(rsp);
             return Outcome{StatusTable(current), {}};
@@ -455,11 +592,12 @@ int RunStatus(const GlobalOptions &global, const StatusOptions &opts) {
 
 // ---- db --------------------------------------------------------------------------
 
-int RunDbGet(const GlobalOptions &global, uint32_t fileId) {
-    auto req = Request<LAPI_GET_GPS_DB_DATA_REQ_S>();
+int RunDbGet(const GlobalOptions &global, Link &link, uint32_t fileId) {
+    auto req = Request<LAPI_GET_GPS_DB_DATA_REQ_S>(link);
     req.fileId = fileId;
     return OneShot<LAPI_GET_GPS_DB_DATA_RSP_S>(
-        global, kDbGet, LAPI_GetGpsDatabaseData, req, [&](const LAPI_GET_GPS_DB_DATA_RSP_S &rsp) {
+        global, link, kDbGet, LAPI_GetGpsDatabaseData, req,
+        [&](const LAPI_GET_GPS_DB_DATA_RSP_S &rsp) {
             const int32_t result = rsp.result;
             if (result == -1) {
                 return Fail("no entry for file " + std::to_string(fileId));
@@ -472,12 +610,12 @@ int RunDbGet(const GlobalOptions &global, uint32_t fileId) {
         });
 }
 
-int RunDbSet(const GlobalOptions &global, const std::vector<DbEntry> &entries) {
+int RunDbSet(const GlobalOptions &global, Link &link, const std::vector<DbEntry> &entries) {
     if (entries.empty() || entries.size() > LAPI_GPS_DB_MAX_FILES) {
         Complain("give 1 to 22 entries");
         return kExitUsage;
     }
-    auto req = Request<LAPI_SET_GPS_DB_DATA_REQ_S>();
+    auto req = Request<LAPI_SET_GPS_DB_DATA_REQ_S>(link);
     req.numFiles = static_cast<uint16_t>(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         req.dbFile[i].fileId = entries[i].fileId;
@@ -485,7 +623,8 @@ int RunDbSet(const GlobalOptions &global, const std::vector<DbEntry> &entries) {
         std::memcpy(req.dbFile[i].data, entries[i].data.data(), entries[i].data.size());
     }
     return OneShot<LAPI_SET_GPS_DB_DATA_RSP_S>(
-        global, kDbSet, LAPI_SetGpsDatabaseData, req, [&](const LAPI_SET_GPS_DB_DATA_RSP_S &rsp) {
+        global, link, kDbSet, LAPI_SetGpsDatabaseData, req,
+        [&](const LAPI_SET_GPS_DB_DATA_RSP_S &rsp) {
             const int32_t result = rsp.result;
             if (result != 0) {
                 return Fail("the location server did not store the entries: " +
@@ -498,59 +637,62 @@ int RunDbSet(const GlobalOptions &global, const std::vector<DbEntry> &entries) {
 
 // ---- distance, proximity ---------------------------------------------------------
 
-int RunDistance(const GlobalOptions &global, const DistanceOptions &opts) {
-    auto req = Request<LAPI_DISTANCE_AZIMUTH_REQ_S>();
+int RunDistance(const GlobalOptions &global, Link &link, const DistanceOptions &opts) {
+    auto req = Request<LAPI_DISTANCE_AZIMUTH_REQ_S>(link);
     req.latitude1 = opts.latitude1;
     req.longitude1 = opts.longitude1;
     req.latitude2 = opts.latitude2;
     req.longitude2 = opts.longitude2;
     req.distanceOnly = opts.distanceOnly ? 1 : 0;
     return OneShot<LAPI_DISTANCE_AZIMUTH_RSP_S>(
-        global, kDistance, LAPI_CalculateDistanceAzimuth, req,
+        global, link, kDistance, LAPI_CalculateDistanceAzimuth, req,
         [&](const LAPI_DISTANCE_AZIMUTH_RSP_S &rsp) {
             return Outcome{DistanceLine(rsp, opts.distanceOnly), {}};
         });
 }
 
-int RunProximityAdd(const GlobalOptions &global, const ProximityAddOptions &opts) {
-    auto req = Request<LAPI_ADD_PROXIMITY_REQ_S>();
+int RunProximityAdd(const GlobalOptions &global, Link &link, const ProximityAddOptions &opts) {
+    if (link.client == nullptr && !opts.wait) {
+        Complain(
+            "a listener ends with the client that added it, and this one ends with the "
+            "command: add --wait, or use lapictl shell");
+        return kExitUsage;
+    }
+    auto req = Request<LAPI_ADD_PROXIMITY_REQ_S>(link);
     req.latitude = opts.latitude;
     req.longitude = opts.longitude;
     req.altitude = opts.altitude;
     req.radius = opts.radius;
     const auto wait = [&](const Client &client) {
+        const int32_t number = link.listeners;
         bool lost = false;
         const int rc = ForEachPushed(
-            global, client, "a proximity hit", "a proximity hit", opts.count,
+            global, link, client, "a proximity hit", "a proximity hit", opts.count,
             [&](Bytes msg) {
-                return SettlePushed<LAPI_PROXIMITY_HIT_IND_S>(
-                    global, msg, {LAPI_MSG_PROXIMITY_HIT_IND},
-                    [](const LAPI_PROXIMITY_HIT_IND_S &hit) {
-                        return Outcome{"proximity hit: " + FixLine(hit), {}};
-                    });
+                return Answers(msg, req) ? SettlePushed<LAPI_PROXIMITY_HIT_IND_S>(
+                                               global, msg, {LAPI_MSG_PROXIMITY_HIT_IND}, HitReport)
+                                         : kSkip;
             },
             &lost);
-        Buffer buf{};
-        // The listener dies with the client anyway; removing it first keeps the
-        // server's proximity status honest at once. Only a lost connection or a
-        // malformed answer is worth a word here.
-        const auto msg = lost ? std::nullopt
-                              : Send(client, kProximityRemove, LAPI_RemoveProximityListener,
-                                     Request<LAPI_REMOVE_PROXIMITY_REQ_S>(), buf);
-        if (msg && MsgIdOf(*msg) == LAPI_MSG_REMOVE_PROXIMITY_RSP &&
-            !Decode<LAPI_REMOVE_PROXIMITY_RSP_S>(*msg)) {
-            Malformed(*msg);
+        // Removing the listener keeps the server's proximity status honest at once (in
+        // one-shot mode it would die with the client anyway); its answer is not awaited.
+        auto remove = Request<LAPI_REMOVE_PROXIMITY_REQ_S>(link);
+        remove.removeType = number;
+        if (!lost &&
+            LAPI_RemoveProximityListener(client.id(), LAPI_NONBLOCK, &remove, nullptr) != 0) {
+            CallFailed(kProximityRemove.what);
         }
         return rc;
     };
     return OneShot<LAPI_ADD_PROXIMITY_RSP_S>(
-        global, kProximityAdd, LAPI_AddProximityListener, req,
+        global, link, kProximityAdd, LAPI_AddProximityListener, req,
         [&](const LAPI_ADD_PROXIMITY_RSP_S &rsp) {
             const int32_t status = rsp.status;
             if (status != 0) {
                 return Fail("the location server refused the listener: " +
                             WithName(status, ProximityResultName(status)));
             }
+            ++link.listeners;  // the server numbers a client's listeners the same way
             return Outcome{"proximity listener added: " + FormatLatitude(opts.latitude) + ' ' +
                                FormatLongitude(opts.longitude) + "  radius " +
                                FormatMetres(opts.radius) + " m",
@@ -559,17 +701,23 @@ int RunProximityAdd(const GlobalOptions &global, const ProximityAddOptions &opts
         opts.wait ? wait : std::function<int(const Client &)>());
 }
 
-int RunProximityRemove(const GlobalOptions &global, int32_t removeType) {
-    auto req = Request<LAPI_REMOVE_PROXIMITY_REQ_S>();
+int RunProximityRemove(const GlobalOptions &global, Link &link, int32_t removeType) {
+    if (link.client == nullptr) {
+        Complain(
+            "listeners belong to the client that added them, and each one-shot lapictl "
+            "is a client of its own: use lapictl shell");
+        return kExitUsage;
+    }
+    auto req = Request<LAPI_REMOVE_PROXIMITY_REQ_S>(link);
     req.removeType = removeType;
     return OneShot<LAPI_REMOVE_PROXIMITY_RSP_S>(
-        global, kProximityRemove, LAPI_RemoveProximityListener, req,
-        [](const LAPI_REMOVE_PROXIMITY_RSP_S &rsp) {
+        global, link, kProximityRemove, LAPI_RemoveProximityListener, req,
+        [&](const LAPI_REMOVE_PROXIMITY_RSP_S &rsp) {
             const int32_t status = rsp.status;
             if (status == -3) {
-                return Fail(
-                    "nothing to remove: listeners belong to the client that added them, and "
-                    "each lapictl run is a client of its own");
+                return Fail(removeType == 0 ? std::string("nothing to remove: no listener left")
+                                            : "nothing to remove: no listener number " +
+                                                  std::to_string(removeType));
             }
             if (status != 0) {
                 return Fail("the location server refused the removal: " +
@@ -589,9 +737,13 @@ struct Pending {
     std::string from;
 };
 
+std::string IdsText(uint8_t sessionId, uint8_t transactionId) {
+    return std::to_string(sessionId) + '/' + std::to_string(transactionId);
+}
+
 void Prompt(const Pending &p) {
-    Tell("Allow the location request " + std::to_string(p.sessionId) + '/' +
-         std::to_string(p.transactionId) + " from " + p.from + "? [y/n] ");
+    Tell("Allow the location request from " + p.from + " (notification " +
+         IdsText(p.sessionId, p.transactionId) + ")? [y/n] ");
 }
 
 bool Reply(const GlobalOptions &global, const Client &client, uint8_t sessionId,
@@ -606,41 +758,66 @@ bool Reply(const GlobalOptions &global, const Client &client, uint8_t sessionId,
     }
     // The call has filled in the header.
     PrintLine(global.json ? SentJson(Bytes(reinterpret_cast<const uint8_t *>(&cfm), sizeof cfm))
-                          : "answered MT-LR request " + std::to_string(sessionId) + '/' +
-                                std::to_string(transactionId) + ": " + (allow ? "allow" : "deny"));
+                          : "answered MT-LR notification " + IdsText(sessionId, transactionId) +
+                                ": " + (allow ? "allow" : "deny"));
     return true;
 }
 
 }  // namespace
 
-int RunMtlr(const GlobalOptions &global, const MtlrOptions &opts) {
+int RunMtlr(const GlobalOptions &global, Link &link, const MtlrOptions &opts) {
     CatchStopSignals();  // before the client exists: see OneShot
-    const auto client = Client::Register(LAPI_SERVICE_MTLR);
+    const ClientUse client(link, LAPI_MSG_LOCATION_NOTIFICATION_CFM);
     if (!client) {
         return kExitFailure;
     }
     const bool autoAnswer = !opts.answer.empty();
-    int inputFd = !autoAnswer && ::isatty(STDIN_FILENO) == 1 ? STDIN_FILENO : -1;
-    std::deque<Pending> prompts;  // the front one is on the terminal
-    // A line from the user answers the front request, or asks it again.
-    const auto onInput = [&] {
-        char line[256];
-        if (::read(STDIN_FILENO, line, sizeof line - 1) <= 0) {
-            inputFd = -1;  // end of input: leave the rest to the defaults
-            return kSkip;
-        }
-        const char c = line[0];
-        if (c == 'y' || c == 'Y' || c == 'n' || c == 'N') {
+    // The answers come from standard input, a terminal or not: a line each.
+    const bool terminal = ::isatty(STDIN_FILENO) == 1;
+    bool endOfInput = false;
+    std::string input;            // read, not yet answered
+    std::deque<Pending> prompts;  // the front one is asked
+    // Each whole line read answers the front request ("y" or "n"), or asks it again; once
+    // the input has ended, every request that asks is denied.
+    const auto answer = [&] {
+        while (!prompts.empty()) {
+            const std::size_t nl = input.find('\n');
+            if (nl == std::string::npos && !endOfInput) {
+                return kSkip;
+            }
             const Pending p = prompts.front();
-            prompts.pop_front();
-            if (!Reply(global, *client, p.sessionId, p.transactionId, c == 'y' || c == 'Y')) {
-                return kExitFailure;
+            std::string line = input.substr(0, nl);
+            input.erase(0, nl == std::string::npos ? input.size() : nl + 1);
+            if (nl == std::string::npos && line.empty()) {
+                Tell("\n");
+                Complain("no answer on standard input: denying MT-LR notification " +
+                         IdsText(p.sessionId, p.transactionId));
+                line = "n";
+            } else if (!terminal) {
+                Tell(line + '\n');  // the piped answer, after its question
+            }
+            const char c = line.empty() ? '\0' : line[0];
+            if (c == 'y' || c == 'Y' || c == 'n' || c == 'N') {
+                prompts.pop_front();
+                if (!Reply(global, *client, p.sessionId, p.transactionId, c == 'y' || c == 'Y')) {
+                    return kExitFailure;
+                }
+            }
+            if (!prompts.empty()) {
+                Prompt(prompts.front());
             }
         }
-        if (!prompts.empty()) {
-            Prompt(prompts.front());
-        }
         return kSkip;
+    };
+    const auto onInput = [&] {
+        char chunk[256];
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n > 0) {
+            input.append(chunk, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            endOfInput = true;
+        }
+        return answer();
     };
     // A request settled elsewhere (another client, or its timeout) needs no answer from
     // here any more.
@@ -661,7 +838,7 @@ int RunMtlr(const GlobalOptions &global, const MtlrOptions &opts) {
         return Outcome{NotificationStatusLine(ind), {}};
     };
     return ForEachPushed(
-        global, *client, "an MT-LR request", "MT-LR requests", opts.count,
+        global, link, *client, "an MT-LR request", "MT-LR requests", opts.count,
         [&](Bytes msg) {
             if (msg.empty()) {
                 return onInput();
@@ -680,50 +857,173 @@ int RunMtlr(const GlobalOptions &global, const MtlrOptions &opts) {
             if ((type == 1 || type == 2) && autoAnswer) {
                 return Reply(global, *client, ind->sessionId, ind->transactionId,
                              opts.answer == "accept")
-                           ? kSkip
+                           ? kShown
                            : kExitFailure;
             }
-            if ((type == 1 || type == 2) && inputFd >= 0) {
+            // In the shell, standard input holds the commands: `mtlr accept|deny` answers.
+            if ((type == 1 || type == 2) && link.client == nullptr) {
                 prompts.push_back(Pending{ind->sessionId, ind->transactionId, ClientName(*ind)});
                 if (prompts.size() == 1) {
                     Prompt(prompts.front());
                 }
+                return answer();  // with lines read before, or after the end of the input
             }
-            return kSkip;
+            return kShown;
         },
-        nullptr, [&] { return prompts.empty() ? -1 : inputFd; });
+        nullptr, [&] { return prompts.empty() || endOfInput ? -1 : STDIN_FILENO; });
+}
+
+int RunMtlrAnswer(const GlobalOptions &global, Link &link, bool allow) {
+    if (link.asked.empty()) {
+        Complain("no MT-LR notification waits for an answer");
+        return kExitFailure;
+    }
+    for (; !link.asked.empty(); link.asked.pop_front()) {
+        const Notification n = link.asked.front();
+        if (!Reply(global, *link.client, n.sessionId, n.transactionId, allow)) {
+            return kExitFailure;
+        }
+    }
+    return kExitOk;
 }
 
 // ---- admin -----------------------------------------------------------------------
 
+namespace {
+
+// An admin command's failure on standard error: the line for people, or {"error": text}
+// with --json.
+int AdminFailed(const GlobalOptions &global, const std::string &text, int rc) {
+    if (global.json) {
+        Tell(JsonObject().Str("error", text).Done() + '\n');
+    } else {
+        Complain(text);
+    }
+    return rc;
+}
+
+// The commands that only change something in lapid: their answer has no data lines.
+bool IsSetter(std::string_view command) {
+    return command == "position" || command == "route" || command == "fix" || command == "status";
+}
+
+}  // namespace
+
 int RunAdmin(const GlobalOptions &global, const AdminOptions &opts) {
     const std::string problem = CheckControlWords(opts.words);
     if (!problem.empty()) {
-        Complain(problem);
-        return kExitUsage;
+        return AdminFailed(global, problem, kExitUsage);
     }
     std::string error;
     const int fd = ControlClient::Connect(opts.controlPath, &error);
     if (fd < 0) {
-        Complain("cannot reach the control socket at " + opts.controlPath + " (" + error +
-                 "): is lapid running?");
-        return kExitFailure;
+        return AdminFailed(global,
+                           "cannot reach the control socket at " + opts.controlPath + " (" + error +
+                               "): is lapid running?",
+                           kExitFailure);
     }
     ControlClient control(fd);
     const std::string command = JoinWords(opts.words);
     ControlReply reply;
     if (!control.Transact(command, &reply, &error)) {
-        Complain("control socket " + opts.controlPath + ": " + error);
-        return kExitFailure;
+        return AdminFailed(global, "control socket " + opts.controlPath + ": " + error,
+                           kExitFailure);
     }
     for (const std::string &line : reply.lines) {
         PrintLine(global.json ? ControlLineJson(opts.words.front(), line) : line);
     }
     if (!reply.ok) {
-        Complain("lapid refused '" + command + "': " + reply.reason);
-        return kExitFailure;
+        return AdminFailed(global, "lapid refused '" + command + "': " + reply.reason,
+                           kExitFailure);
+    }
+    if (IsSetter(opts.words.front())) {
+        PrintLine(global.json ? JsonObject().Str("msg", opts.words.front()).Raw("ok", "true").Done()
+                              : "OK");
     }
     return kExitOk;
+}
+
+// ---- pushed messages in the shell ------------------------------------------------
+
+bool ShowPushed(Link &link, Bytes msg) {
+    if (link.client == nullptr) {
+        return false;
+    }
+    const GlobalOptions &global = link.global;
+    const uint16_t id = MsgIdOf(msg);
+    const Answer plain{id};
+    switch (id) {
+        case LAPI_MSG_GET_LOCATION_RSP:
+            if (std::find(link.periodic.begin(), link.periodic.end(), SessionIdOf(msg)) ==
+                link.periodic.end()) {
+                return false;  // a late answer to a command that has ended
+            }
+            Settle<LAPI_GET_LOCATION_RSP_S>(global, msg, kWatch.answer, PeriodicReport);
+            break;
+        case LAPI_MSG_PROXIMITY_HIT_IND:
+            Settle<LAPI_PROXIMITY_HIT_IND_S>(global, msg, plain, HitReport);
+            break;
+        case LAPI_MSG_STATUS_CHANGE_IND:
+            Settle<LAPI_STATUS_CHANGE_IND_S>(
+                global, msg, plain, [&](const LAPI_STATUS_CHANGE_IND_S &ind) {
+                    const StatusValues next = StatusOf(ind);
+                    return Outcome{
+                        NowText() + "  " + StatusChangeLine(link.status.value_or(next), next), {}};
+                });
+            break;
+        case LAPI_MSG_LOCATION_NOTIFICATION_IND:
+            Settle<LAPI_LOCATION_NOTIFICATION_IND_S>(
+                global, msg, plain, [](const LAPI_LOCATION_NOTIFICATION_IND_S &ind) {
+                    return Outcome{NotificationLine(ind), {}};
+                });
+            break;
+        case LAPI_MSG_NOTIFICATION_STATUS_IND:
+            Settle<LAPI_NOTIFICATION_STATUS_IND_S>(
+                global, msg, plain, [](const LAPI_NOTIFICATION_STATUS_IND_S &ind) {
+                    return Outcome{NotificationStatusLine(ind), {}};
+                });
+            break;
+        default:
+            return false;  // late answers, answers to aborts
+    }
+    ++link.shown[id];
+    return true;
+}
+
+void NotePushed(Link &link, Bytes msg) {
+    if (link.client == nullptr) {
+        return;
+    }
+    switch (MsgIdOf(msg)) {
+        case LAPI_MSG_GET_STATUS_RSP:
+        case LAPI_MSG_STATUS_CHANGE_IND:
+            if (const auto values = Decode<LAPI_GET_STATUS_RSP_S>(msg)) {
+                link.status = StatusOf(*values);
+            }
+            break;
+        case LAPI_MSG_GET_LOCATION_RSP:
+            // A refused periodic request has no session.
+            if (const auto rsp = Decode<LAPI_GET_LOCATION_RSP_S>(msg);
+                rsp && (rsp->cause == 3 || rsp->cause == 4)) {
+                std::erase(link.periodic, rsp->sessionId);
+            }
+            break;
+        case LAPI_MSG_LOCATION_NOTIFICATION_IND:
+            if (const auto ind = Decode<LAPI_LOCATION_NOTIFICATION_IND_S>(msg);
+                ind && (ind->notificationType == 1 || ind->notificationType == 2)) {
+                link.asked.push_back({ind->sessionId, ind->transactionId});
+            }
+            break;
+        case LAPI_MSG_NOTIFICATION_STATUS_IND:
+            if (const auto ind = Decode<LAPI_NOTIFICATION_STATUS_IND_S>(msg)) {
+                std::erase_if(link.asked, [&](const Notification &n) {
+                    return n.sessionId == ind->sessionId && n.transactionId == ind->transactionId;
+                });
+            }
+            break;
+        default:
+            break;
+    }
 }
 
 }  // namespace lapictl

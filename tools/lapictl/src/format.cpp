@@ -31,9 +31,11 @@ std::string JsonNumber(double value) {
     if (!std::isfinite(value)) {
         return "null";
     }
+    // The shortest text that reads back as the same double: 52.520008, not
+    // 52.520007999999997.
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.17g", value);
-    return buf;
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    return ec == std::errc() ? std::string(buf, end) : "null";
 }
 
 std::string JsonQuote(std::string_view text) {
@@ -357,7 +359,7 @@ std::string MessageJson(Bytes msg) {
     const std::string_view name = MessageName(header.msgId);
     JsonObject obj;
     obj.Str("msg", name.empty() ? std::string_view("unknown") : name)
-        .Int("pid", header.pid)
+        .Int("serverPid", header.pid)  // lapid fills in its own pid
         .Int("msgId", header.msgId)
         .Int("msgLen", header.msgLen);
     const cat::Msg *m = cat::Find(header.msgId);
@@ -492,7 +494,7 @@ std::string ClientName(const LAPI_LOCATION_NOTIFICATION_IND_S &ind) {
 
 std::string NotificationLine(const LAPI_LOCATION_NOTIFICATION_IND_S &ind) {
     std::string out =
-        "MT-LR request " + Ids(ind.sessionId, ind.transactionId) + " from " + ClientName(ind);
+        "MT-LR notification " + Ids(ind.sessionId, ind.transactionId) + " from " + ClientName(ind);
     if (ind.addrLength > 0) {
         out += " (" + CountedForPeople(ind.clientExternalAddr, ind.addrLength) + ")";
     }
@@ -511,7 +513,7 @@ std::string NotificationLine(const LAPI_LOCATION_NOTIFICATION_IND_S &ind) {
 std::string NotificationStatusLine(const LAPI_NOTIFICATION_STATUS_IND_S &ind) {
     const int32_t cause = ind.cause;
     const std::string_view name = NotificationCauseName(cause);
-    std::string out = "MT-LR request " + Ids(ind.sessionId, ind.transactionId) + " settled: ";
+    std::string out = "MT-LR notification " + Ids(ind.sessionId, ind.transactionId) + " settled: ";
     out += name.empty() ? std::string("unknown outcome") : std::string(name);
     out += " (cause " + std::to_string(cause) + ")";
     return out;

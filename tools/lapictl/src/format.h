@@ -21,7 +21,7 @@ using Bytes = std::span<const uint8_t>;
 // ---- Text helpers ----------------------------------------------------------------
 
 std::string HexString(const uint8_t *data, std::size_t length);  // "0a1b", lower case
-std::string JsonNumber(double value);          // round-trip exact ("%.17g"); null if not finite
+std::string JsonNumber(double value);          // shortest round-trip text; null if not finite
 std::string JsonQuote(std::string_view text);  // quoted and escaped JSON string
 // True when the bytes are valid UTF-8 without control characters.
 bool IsPrintableText(const uint8_t *data, std::size_t length);
@@ -71,10 +71,11 @@ std::optional<Record> Decode(Bytes msg) {
 }
 
 // One JSON object for a whole message (header included): "msg" (its name), the header
-// fields, then the body fields of the catalogue under their labels (a dotted label
-// "a.b" as "b" of an object "a"). A message of unknown msgId, of the wrong length, or
-// one of the registration answers that only the library reads, is given as {"msg":
-// name or "unknown", header..., "malformed": true, "body": "hex"}.
+// fields ("serverPid" for its pid, which lapid sets to its own), then the body fields of
+// the catalogue under their labels (a dotted label "a.b" as "b" of an object "a"). A
+// message of unknown msgId, of the wrong length, or one of the registration answers that
+// only the library reads, is given as {"msg": name or "unknown", header..., "malformed":
+// true, "body": "hex"}.
 std::string MessageJson(Bytes msg);
 // A whole message that lapictl sends itself, without the header that the library
 // fills in: {"msg": name, then the body fields as MessageJson gives them}.
@@ -103,10 +104,10 @@ std::string DbEntriesText(const LAPI_GET_GPS_DB_DATA_RSP_S &rsp);
 
 // The client name of an MT-LR request as BytesForPeople gives it.
 std::string ClientName(const LAPI_LOCATION_NOTIFICATION_IND_S &ind);
-// "MT-LR request 3/7 from "Alice" (tel:+4912345): verify, allowed without an answer;
-// current location".
+// "MT-LR notification 3/7 from "Alice" (tel:+4912345): verify, allowed without an answer;
+// current location", 3/7 being the notification's sessionId/transactionId.
 std::string NotificationLine(const LAPI_LOCATION_NOTIFICATION_IND_S &ind);
-// "MT-LR request 3/7 settled: allowed by the user (cause 0)".
+// "MT-LR notification 3/7 settled: allowed by the user (cause 0)".
 std::string NotificationStatusLine(const LAPI_NOTIFICATION_STATUS_IND_S &ind);
 
 // ---- Control socket --------------------------------------------------------------

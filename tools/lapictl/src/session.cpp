@@ -22,6 +22,8 @@ int g_diagFd = STDERR_FILENO;
 bool g_diagIsTerminal = false;
 
 std::atomic<int> g_stopSignals{0};
+std::atomic<int> g_stopSignal{0};        // the last one caught
+std::atomic<bool> g_keepRunning{false};  // the shell: Ctrl-C never ends the process
 int g_stopPipe[2] = {-1, -1};
 
 void WriteAll(int fd, std::string_view text) {
@@ -30,7 +32,8 @@ void WriteAll(int fd, std::string_view text) {
 
 extern "C" void OnStopSignal(int sig) {
     const int savedErrno = errno;
-    if (g_stopSignals.fetch_add(1) > 0) {
+    g_stopSignal.store(sig);
+    if (g_stopSignals.fetch_add(1) > 0 && !g_keepRunning.load()) {
         // Second Ctrl-C: the user does not want to wait for a clean stop.
         std::signal(sig, SIG_DFL);
         std::raise(sig);
@@ -102,7 +105,7 @@ void PrintLine(std::string_view line) {
 // ---- Wait notice -----------------------------------------------------------------
 
 WaitNotice::WaitNotice(std::string text) : text_(std::move(text)) {
-    if (!g_diagIsTerminal) {
+    if (!g_diagIsTerminal || text_.empty()) {
         stopped_ = true;
         return;
     }
@@ -136,7 +139,10 @@ void WaitNotice::Stop() {
 
 // ---- Ctrl-C ----------------------------------------------------------------------
 
-void CatchStopSignals() {
+void CatchStopSignals(bool keepRunning) {
+    if (keepRunning) {
+        g_keepRunning.store(true);
+    }
     if (g_stopPipe[0] < 0 && ::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         Complain(std::string("cannot create a pipe: ") + LAPI_ErrnoText(errno).c_str());
         return;
@@ -151,6 +157,22 @@ void CatchStopSignals() {
 
 bool StopRequested() {
     return g_stopSignals.load() > 0;
+}
+
+int StoppedStatus() {
+    const int sig = g_stopSignal.load();
+    return 128 + (sig != 0 ? sig : SIGINT);
+}
+
+int StopFd() {
+    return g_stopPipe[0];
+}
+
+void ClearStop() {
+    char drain[16];
+    while (g_stopPipe[0] >= 0 && ::read(g_stopPipe[0], drain, sizeof drain) > 0) {
+    }
+    g_stopSignals.store(0);
 }
 
 // ---- Client ----------------------------------------------------------------------
@@ -175,9 +197,22 @@ Client::~Client() {
     LAPI_UnregisterClient(id_);
 }
 
+bool ReadPushed(const Client &client, std::vector<uint8_t> *msg) {
+    msg->assign(LAPI_ASYNC_MSG_BUF_LEN, 0);
+    if (LAPI_GetAsyncMsg(client.id(), msg->data()) != 0) {
+        Complain("lost the connection to the location server");
+        return false;
+    }
+    LAPI_MSG_HEADER_S header;
+    std::memcpy(&header, msg->data(), sizeof header);
+    msg->resize(sizeof header + header.msgLen);
+    return true;
+}
+
 WaitResult NextMessage(const Client &client, std::vector<uint8_t> *msg, const Deadline &deadline,
                        std::string_view what, int inputFd) {
-    WaitNotice notice("waiting for " + std::string(what) + "...");
+    // While the user is asked a question (inputFd), the notice would cover it.
+    WaitNotice notice(inputFd < 0 ? "waiting for " + std::string(what) + "..." : std::string());
     for (;;) {
         if (StopRequested()) {
             return WaitResult::kStopped;
@@ -211,16 +246,8 @@ WaitResult NextMessage(const Client &client, std::vector<uint8_t> *msg, const De
             return WaitResult::kStopped;
         }
         if (fds[0].revents != 0) {
-            msg->assign(LAPI_ASYNC_MSG_BUF_LEN, 0);
-            if (LAPI_GetAsyncMsg(client.id(), msg->data()) != 0) {
-                notice.Stop();
-                Complain("lost the connection to the location server");
-                return WaitResult::kFailed;
-            }
-            LAPI_MSG_HEADER_S header;
-            std::memcpy(&header, msg->data(), sizeof header);
-            msg->resize(sizeof header + header.msgLen);
-            return WaitResult::kMessage;
+            notice.Stop();
+            return ReadPushed(client, msg) ? WaitResult::kMessage : WaitResult::kFailed;
         }
         if (fds[2].revents != 0) {
             return WaitResult::kInput;

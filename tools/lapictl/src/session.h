@@ -40,7 +40,8 @@ void PrintLine(std::string_view line);
 // ---- Wait notice -----------------------------------------------------------------
 
 // Shows "<text>" on the terminal when a wait lasts longer than a second; Stop (or the
-// destructor) clears it. Does nothing when standard error is not a terminal.
+// destructor) clears it. Does nothing when standard error is not a terminal, or the text
+// is empty.
 class WaitNotice {
   public:
     explicit WaitNotice(std::string text);
@@ -64,9 +65,15 @@ class WaitNotice {
 
 // From now on SIGINT and SIGTERM ask the running command to stop: StopRequested()
 // turns true and the waits below return kStopped. A second signal ends the process at
-// once.
-void CatchStopSignals();
+// once, unless keepRunning was given once (the shell, where Ctrl-C stops a command).
+void CatchStopSignals(bool keepRunning = false);
 bool StopRequested();
+// The exit status of a command that a signal stopped: 128 + its number (130 for Ctrl-C).
+int StoppedStatus();
+// Readable after a stop signal (for a poll of the caller's own).
+int StopFd();
+// Forgets the signals caught so far (the shell, after a command that one stopped).
+void ClearStop();
 
 // ---- Client ----------------------------------------------------------------------
 
@@ -99,9 +106,13 @@ enum class WaitResult {
     kFailed,    // the connection to the server is gone (already reported)
 };
 
+// Reads one message pushed to the client (its descriptor is readable) into *msg, whole;
+// false after a complaint when the connection is lost.
+bool ReadPushed(const Client &client, std::vector<uint8_t> *msg);
+
 // Waits for the next message pushed on the client's asynchronous connection (or for
 // inputFd, when it is not -1, to become readable), showing "waiting for <what>..." on
-// a terminal after a second.
+// a terminal after a second unless it waits for inputFd (the answer to a question).
 WaitResult NextMessage(const Client &client, std::vector<uint8_t> *msg, const Deadline &deadline,
                        std::string_view what, int inputFd = -1);
 
