@@ -15,7 +15,7 @@ out=${LAPI_TEST_OUT:-$top/build-ci}
 mkdir -p "$out"
 jobs=${LAPI_JOBS:-2}
 
-"$top/scripts/install-deps.sh" || exit 1
+"$top/scripts/install-deps.sh" --tests || exit 1
 
 passed=0
 failed=0
@@ -109,7 +109,8 @@ section "Static checks: clang-format everywhere, clang-tidy on the library, lapi
 # Each product folder has its .clang-tidy; every source is checked with the Release
 # build's compile commands, one clang-tidy per core.
 if git -C "$top" ls-files '*.c' '*.h' '*.cpp' | xargs clang-format --dry-run --Werror &&
-    git -C "$top" ls-files 'lapi/lib/src/*.cpp' 'server/*.cpp' 'tools/lapictl/src/*.cpp' |
+    git -C "$top" ls-files 'lapi/lib/src/*.cpp' 'server/*.cpp' 'tools/lapictl/src/*.cpp' \
+        'tools/manpage/*.cpp' |
     xargs -P "$(nproc)" -n 1 clang-tidy -p "$out/release" --quiet --warnings-as-errors='*' \
         >"$out/clang-tidy.log" 2>&1; then
     pass
@@ -118,7 +119,7 @@ else
     fail "static checks"
 fi
 
-section "Install contract"
+section "Install contract and manual pages"
 if LAPI_INSTALL_FROM="$out/release" "$top/scripts/check-install.sh"; then
     pass
 else

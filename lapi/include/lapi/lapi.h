@@ -611,11 +611,41 @@ LAPI_EXPORT int LAPI_SetFdBlock(int fd, unsigned char block);
  * the synchronous connection; in LAPI_BLOCK mode it then places the server's next
  * message in pRsp, which must hold the response limit given with each call. pRsp may
  * be NULL in LAPI_NONBLOCK mode.
+ *
+ * Result 0 in LAPI_BLOCK mode says that a message arrived, not that the request
+ * succeeded: dispatch on the msgId in pRsp's header. Each call below lists what lapid
+ * places there ("Block:"); every answer carries the request's sessionId and
+ * transactionId. Any server may also answer invalidRequestRsp (10 bytes, it fits every
+ * limit); lapid does so only where listed. The same messages arrive on the
+ * asynchronous connection in LAPI_NONBLOCK mode.
+ *
+ * Result -1 comes in two kinds:
+ *  - refused before sending (an argument, a checked field, a service not registered,
+ *    the client busy in another call): nothing was sent, the client is unchanged;
+ *  - a transport failure (the error line says "Fail to send ..." or "Fail to receive
+ *    ...": the server closed the connection, or its answer did not fit the limit):
+ *    the library has ended the client, both connections closed. Its clientId is no
+ *    longer valid (later calls fail, LAPI_UnregisterClient included): register again.
+ *    pRsp may hold part of a message.
  * ------------------------------------------------------------------------------- */
 
-/* Location (LAPI_SERVICE_MOLR). Responses: getLocationRsp (114 bytes), abortLocationRsp
- * (14), or timeOutRsp / invalidRequestRsp (10). A periodic request (reportCriteria
- * LAPI_REPORT_PERIODIC) is accepted in LAPI_NONBLOCK mode only. */
+/* Location (LAPI_SERVICE_MOLR). Response limit 114 bytes (LAPI_AbortLocationRequest:
+ * 14). getLocationRsp.cause: 0 a fix that meets the request, 1 no fix, 2 a periodic
+ * report whose fix is less accurate than asked, 3 refused: the client has 8 sessions,
+ * 4 refused: one of its sessions has this sessionId. Without a fix (1, 3, 4) the fix
+ * fields are 0 and ageOfFix is -1.
+ *
+ * LAPI_GetLocation          Block: getLocationRsp, cause 0 with the first fix that meets
+ *                           horizontalAccuracy (0: any), or cause 3 or 4. timeOutRsp: no
+ *                           such fix within responseTime seconds (at once for 0). A
+ *                           periodic request (reportCriteria LAPI_REPORT_PERIODIC) is
+ *                           LAPI_NONBLOCK only: a report (getLocationRsp, cause 0, 1 or 2)
+ *                           every interval seconds until aborted.
+ * LAPI_AbortLocationRequest Block: abortLocationRsp, result 0 aborted (the request sends
+ *                           nothing more), 1 no session with this sessionId.
+ * LAPI_AbortAllLocationRequest  sends only; nothing is answered.
+ * LAPI_GetLastKnownLocation Block: getLocationRsp, cause 0 with the last fix seen and
+ *                           its ageOfFix, or cause 1 when there has been none. */
 LAPI_EXPORT int LAPI_GetLocation(int clientId, unsigned char mode, LAPI_GET_LOCATION_REQ_S *pReq,
                                  void *pRsp);
 LAPI_EXPORT int LAPI_AbortLocationRequest(int clientId, unsigned char mode,
@@ -624,9 +654,17 @@ LAPI_EXPORT int LAPI_AbortAllLocationRequest(int clientId); /* sends only */
 LAPI_EXPORT int LAPI_GetLastKnownLocation(int clientId, unsigned char mode,
                                           LAPI_LAST_KNOWN_LOCATION_REQ_S *pReq, void *pRsp);
 
-/* Status and GPS database (LAPI_SERVICE_STATUS). Responses: getStatusRsp (38 bytes),
- * getGpsDbDataRsp (236), setGpsDbDataRsp (14). LAPI_SetGpsDatabaseData refuses a
- * numFiles outside 1..22 and an element length outside 1..4 without sending. */
+/* Status and GPS database (LAPI_SERVICE_STATUS). Response limits: 38, 236 and 14
+ * bytes.
+ *
+ * LAPI_GetStatus            Block: getStatusRsp, the current status values.
+ * LAPI_GetGpsDatabaseData   Block: getGpsDbDataRsp, result 0 with the entry in
+ *                           dbFile[0] (numFiles 1), -1 no entry for fileId (numFiles
+ *                           0), -4 storage error.
+ * LAPI_SetGpsDatabaseData   Block: setGpsDbDataRsp, result 0 every entry stored, -4
+ *                           storage error (nothing changed). The call refuses a numFiles
+ *                           outside 1..22 and an element length outside 1..4 without
+ *                           sending. */
 LAPI_EXPORT int LAPI_GetStatus(int clientId, unsigned char mode, LAPI_GET_STATUS_REQ_S *pReq,
                                void *pRsp);
 LAPI_EXPORT int LAPI_GetGpsDatabaseData(int clientId, unsigned char mode,
@@ -636,12 +674,24 @@ LAPI_EXPORT int LAPI_SetGpsDatabaseData(int clientId, unsigned char mode,
 
 /* Network-initiated location (LAPI_SERVICE_MTLR): answers a locationNotificationInd
  * read with LAPI_GetAsyncMsg. The caller fills sessionId, transactionId and
- * responseType; nothing is read in return. */
+ * responseType (0 allow, 1 deny).
+ *
+ * LAPI_LocationVerify       sends only; nothing is answered. When the answer settles
+ *                           the request, notificationStatusInd follows on the
+ *                           asynchronous connection; an answer lapid refuses (late,
+ *                           repeated, unknown ids, another responseType) gets nothing. */
 LAPI_EXPORT int LAPI_LocationVerify(int clientId, LAPI_LOCATION_NOTIFICATION_CFM_S *pCfm);
 
-/* Distance, azimuth and proximity (LAPI_SERVICE_MOLR). Responses: distanceAzimuthRsp
- * (26 bytes), addProximityRsp and removeProximityRsp (14). Hits arrive as
- * proximityHitInd on the asynchronous connection. */
+/* Distance, azimuth and proximity (LAPI_SERVICE_MOLR). Response limits: 26, 14 and 14
+ * bytes. Hits arrive as proximityHitInd on the asynchronous connection.
+ *
+ * LAPI_CalculateDistanceAzimuth  Block: distanceAzimuthRsp (azimuth 0 with
+ *                           distanceOnly). invalidRequestRsp: a coordinate is NaN or
+ *                           infinite, or |latitude| > 90.
+ * LAPI_AddProximityListener Block: addProximityRsp, status 0 added, -1 invalid circle,
+ *                           -2 the client already has 16 listeners.
+ * LAPI_RemoveProximityListener  Block: removeProximityRsp, status 0 removed, -3 no
+ *                           listener matched, -4 removeType < 0. */
 LAPI_EXPORT int LAPI_CalculateDistanceAzimuth(int clientId, unsigned char mode,
                                               LAPI_DISTANCE_AZIMUTH_REQ_S *pReq, void *pRsp);
 LAPI_EXPORT int LAPI_AddProximityListener(int clientId, unsigned char mode,
@@ -651,7 +701,9 @@ LAPI_EXPORT int LAPI_RemoveProximityListener(int clientId, unsigned char mode,
 
 /* Reads one message that the server pushed on the asynchronous connection into pMsg,
  * which must hold LAPI_ASYNC_MSG_BUF_LEN bytes. Does not wait: -1 when nothing is
- * pending. Call it when the descriptor of LAPI_GetAsyncSocketFd is readable. */
+ * pending. Call it when the descriptor of LAPI_GetAsyncSocketFd is readable. A failed
+ * receive ("Fail to receive async msg": the server closed the connection) is a
+ * transport failure and ends the client, as with the requests above. */
 LAPI_EXPORT int LAPI_GetAsyncMsg(int clientId, void *pMsg);
 
 /* ---------------------------------------------------------------------------------
