@@ -325,6 +325,10 @@ void Engine::OnSourceReadable() {
 }
 
 void Engine::PollSource() {
+    CollectSource(SourceChange::kOwn);
+}
+
+void Engine::CollectSource(SourceChange why) {
     for (const SourceNotice &n : d_.source.TakeNotices()) {
         if (n.failure) {
             LAPID_ERR("%s!", n.text.c_str());
@@ -339,7 +343,7 @@ void Engine::PollSource() {
     // A fix that was just acquired is announced before the first fix goes out; a lost
     // fix after the last fixes produced before the loss.
     if (changed && state == FixState::kFix) {
-        FollowSourceState(state);
+        FollowSourceState(state, why);
     }
     for (const Fix &f : fixes) {
         Deliver(d_.sessions.OnFix(f));
@@ -347,18 +351,20 @@ void Engine::PollSource() {
     }
     if (changed && state != FixState::kFix) {
         d_.sessions.OnFixLost();
-        FollowSourceState(state);
+        FollowSourceState(state, why);
     }
     Settle();
 }
 
-void Engine::FollowSourceState(FixState state) {
+// A receiver put to sleep because nobody needs fixes has not failed to fix: the result
+// of the last attempt stays as it was.
+void Engine::FollowSourceState(FixState state, SourceChange why) {
     StatusSnapshot s = d_.status.Current();
     s.fixStatus = static_cast<int32_t>(state);
     if (state == FixState::kFix) {
         s.fixResultStatus = static_cast<int32_t>(FixResult::kSuccess);
         s.fixResultCause = static_cast<int32_t>(FixResultCause::kNone);
-    } else if (state == FixState::kNoFix) {
+    } else if (state == FixState::kNoFix && why == SourceChange::kOwn) {
         s.fixResultStatus = static_cast<int32_t>(FixResult::kFailure);
         s.fixResultCause = static_cast<int32_t>(FixResultCause::kNoSignal);
     }
@@ -373,7 +379,7 @@ void Engine::FollowDemand() {
     if (wanted != demand_) {
         demand_ = wanted;
         d_.source.SetDemand(wanted);
-        PollSource();
+        CollectSource(wanted ? SourceChange::kOwn : SourceChange::kPutToSleep);
     }
 }
 

@@ -246,7 +246,11 @@ class Engine {
     void Deliver(const MtlrEvents &events);
     void DeliverHits(const std::vector<ProximityHit> &hits);
     void Broadcast(const std::optional<StatusSnapshot> &changed);
-    void FollowSourceState(FixState state);
+    // How the source's state came to change: on its own, or because the engine has
+    // just told it that nobody needs fixes (the receiver was put to sleep).
+    enum class SourceChange { kOwn, kPutToSleep };
+    void CollectSource(SourceChange why);
+    void FollowSourceState(FixState state, SourceChange why);
     void FollowProximityCount();
     void FollowDemand();
 

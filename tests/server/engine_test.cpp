@@ -3,8 +3,10 @@
 // claimed by a step before the scenario ends.
 //
 //   scenario NAME [ttff=MS] [backlog=N] [maxinput=N] [regtimeout=MS] [total=N] [peruid=N]
+//                 [sleepy=1]
 //                           a fresh engine; its random numbers 2^31 + 0, 1, 2, ... give the
-//                           globalIds 1, 2, 3, ... (the low 31 bits, 0 skipped)
+//                           globalIds 1, 2, 3, ... (the low 31 bits, 0 skipped); sleepy: the
+//                           simulator behind a receiver that sleeps without demand
 //   open c1 c2@PID:UID      new connections (peer pid and uid 0 unless told)
 //   c1 > MSG [| MSG]      messages (testkit Msg) in one Receive(); `>1` byte by byte
 //   c1 >hex HEX             raw bytes
@@ -61,12 +63,40 @@ EngineLimits Limits(const std::map<std::string, int64_t> &o) {
     return l;
 }
 
+// A receiver that sleeps while nobody needs fixes, as gpsd's does: no fix while asleep,
+// acquiring after it wakes until the simulator's next fix.
+class SleepySource final : public PositionSource {
+  public:
+    explicit SleepySource(Simulator &sim) : sim_(sim) {}
+    const char *Name() const override { return "sleepy"; }
+    void SetDemand(bool wanted) override { awake_ = wanted, fixed_ = false; }
+    void Tick(int64_t nowMonoMs) override { sim_.Tick(nowMonoMs); }
+    int64_t NextDeadlineMs() const override { return sim_.NextDeadlineMs(); }
+    std::optional<Fix> LatestFix() const override {
+        return fixed_ ? sim_.LatestFix() : std::nullopt;
+    }
+    FixState State() const override {
+        return !awake_ ? FixState::kNoFix : fixed_ ? sim_.State() : FixState::kAcquiring;
+    }
+    std::vector<Fix> TakeNewFixes() override {
+        std::vector<Fix> f = sim_.TakeNewFixes();
+        fixed_ = awake_ && (fixed_ || !f.empty());
+        return awake_ ? f : std::vector<Fix>{};
+    }
+
+  private:
+    Simulator &sim_;
+    bool awake_ = false, fixed_ = false;
+};
+
 struct Harness {
     explicit Harness(const std::map<std::string, int64_t> &o)
         : sim(*Simulator::Create(clock, SimConfig(o))),
           db(*GpsDb::Open(dir.File("gps.db"))),
-          engine(clock, Domain{sessions, status, mtlr, proximity, *db, sim}, Limits(o),
-                 kServerPid) {
+          engine(clock,
+                 Domain{sessions, status, mtlr, proximity, *db,
+                        o.count("sleepy") ? static_cast<PositionSource &>(sleepy) : sim},
+                 Limits(o), kServerPid) {
         engine.SetIdSource([n = 0U]() mutable { return 0x80000000U + n++; });
         loop.AddTimer([this] { return engine.NextDeadlineMs(); }, [this] { engine.OnTime(); });
         op.SetClockControl([this](int64_t ms) { return AdvanceManualClock(loop, clock, ms); });
@@ -103,6 +133,7 @@ struct Harness {
 
     ManualClock clock;
     Simulator sim;
+    SleepySource sleepy{sim};
     LocationSessions sessions{clock};
     StatusModel status;
     MtlrNotifications mtlr{clock};
