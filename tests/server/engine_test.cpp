@@ -69,7 +69,10 @@ class SleepySource final : public PositionSource {
   public:
     explicit SleepySource(Simulator &sim) : sim_(sim) {}
     const char *Name() const override { return "sleepy"; }
-    void SetDemand(bool wanted) override { awake_ = wanted, fixed_ = false; }
+    void SetDemand(bool wanted) override {
+        awake_ = wanted;
+        fixed_ = false;
+    }
     void Tick(int64_t nowMonoMs) override { sim_.Tick(nowMonoMs); }
     int64_t NextDeadlineMs() const override { return sim_.NextDeadlineMs(); }
     std::optional<Fix> LatestFix() const override {
