@@ -34,12 +34,28 @@ lapi::manpage::Page ManualPage() {
            "A command that waits (watch, status --follow, proximity add --wait, mtlr) was "
            "stopped by Ctrl-C (SIGINT); " +
                std::to_string(kExitTerm) + " when SIGTERM stopped it."}}},
+        {"SHELL",
+         {{"",
+           "lapictl shell registers one client for every service and runs each line typed "
+           "(or read from standard input) as a lapictl command on it, so that listeners, "
+           "periodic sessions and MT-LR notifications last from one command to the next. "
+           "Messages pushed to the client are shown as they arrive, above the line being "
+           "typed. Ctrl-C stops the running command; Ctrl-D, the end of the input, quit "
+           "and exit end the session and unregister the client."},
+          {"watch --background", "Periodic reports in the background until abort."},
+          {"mtlr accept|deny", "Answers every MT-LR notification that waits for one."},
+          {"wait [MESSAGE] [--count N] [--timeout S]",
+           "Shows pushed messages until N (of that name) have come since the last wait."},
+          {"abort", "Ends the periodic sessions in the background."},
+          {"help", "Lists the commands."},
+          {"~/.lapictl_history", "The shell's line history, kept when HOME is set."}}},
         {"FILES",
          {{LAPI_SOCKET_PATH,
            "The location server's service socket, reached through the client "
            "library."},
           {AdminOptions{}.controlPath,
-           "lapid's control socket, used by the admin commands (admin --control)."}}},
+           "lapid's control socket, used by the admin commands (admin --control)."},
+          {"~/.lapictl_history", "The shell's line history, kept when HOME is set."}}},
         {"EXAMPLES",
          {{"lapictl locate --timeout 10 --accuracy 20",
            "One position fix, at most 10 seconds away, 20 metres or better."},
