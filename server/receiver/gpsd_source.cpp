@@ -83,12 +83,22 @@ GpsdSource::GpsdSource(const Clock &clock, GpsdConfig config, int epfd, int wake
 
 GpsdSource::~GpsdSource() {
     if (worker_.joinable()) {
-        worker_.join();
+        if (attempt_ && !attempt_->done.load(std::memory_order_acquire)) {
+            worker_.detach();  // it holds its Attempt and frees it when connect() ends
+        } else {
+            worker_.join();
+        }
     }
     gps_.reset();
-    attempt_.reset();  // a connection the worker opened and the loop never took
+    attempt_.reset();
     ::close(epfd_);
     ::close(wakeFd_);
+}
+
+GpsdSource::Attempt::~Attempt() {
+    if (wakeFd >= 0) {
+        ::close(wakeFd);
+    }
 }
 
 // ---------------------------------------------------------------------------------
@@ -96,27 +106,35 @@ GpsdSource::~GpsdSource() {
 // ---------------------------------------------------------------------------------
 
 void GpsdSource::StartAttempt() {
-    attempt_.reset(new gps_data_t{});
     link_ = Link::kConnecting;
-    try {
-        worker_ = std::thread([this, data = attempt_.get(), host = config_.host,
-                               port = std::to_string(config_.port)] {
-            const int status = gps_open(host.c_str(), port.c_str(), data);
-            attemptErrno_ = errno;
-            attemptStatus_ = status;
-            const uint64_t one = 1;
-            if (::write(wakeFd_, &one, sizeof one) < 0) {
-                // Only a counter at its maximum refuses, and then the loop is awake anyway.
-            }
-        });
-    } catch (const std::system_error &e) {
-        attempt_.reset();
-        attemptStatus_ = -1;
-        attemptErrno_ = e.code().value();
+    const int wake = ::fcntl(wakeFd_, F_DUPFD_CLOEXEC, 0);
+    const int dupErr = errno;
+    attempt_ = std::make_shared<Attempt>(wake);
+    attempt_->data.reset(new gps_data_t{});
+    const auto finish = [](Attempt &a, int fd) {
+        a.done.store(true, std::memory_order_release);
         const uint64_t one = 1;
-        if (::write(wakeFd_, &one, sizeof one) < 0) {
-            // As above.
+        if (::write(fd, &one, sizeof one) < 0) {
+            // Only a counter at its maximum refuses, and then the loop is awake anyway.
         }
+    };
+    if (wake < 0) {  // no descriptor to spare: a failed attempt, told on the source's own
+        attempt_->status = -1;
+        attempt_->err = dupErr;
+        finish(*attempt_, wakeFd_);
+        return;
+    }
+    try {
+        worker_ = std::thread(
+            [a = attempt_, host = config_.host, port = std::to_string(config_.port), finish] {
+                a->status = gps_open(host.c_str(), port.c_str(), a->data.get());
+                a->err = errno;
+                finish(*a, a->wakeFd);
+            });
+    } catch (const std::system_error &e) {
+        attempt_->status = -1;
+        attempt_->err = e.code().value();
+        finish(*attempt_, wakeFd_);
     }
 }
 
@@ -125,15 +143,19 @@ void GpsdSource::FinishAttempt() {
     if (worker_.joinable()) {
         worker_.join();
     }
-    Gps opened = std::move(attempt_);
+    const std::shared_ptr<Attempt> attempt = std::move(attempt_);
+    Gps opened;
     std::string reason;
-    if (attemptStatus_ != 0 || !opened) {
+    if (attempt->status != 0) {
         // libgps reports its own failures as negative codes, the system's as errno.
-        reason = attemptErrno_ < 0 ? gps_errstr(attemptErrno_) : ErrnoText(attemptErrno_);
-    } else if (const int fd = opened->gps_fd;
-               ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 ||
-               !AddToEpoll(epfd_, fd)) {
-        reason = ErrnoText(errno);
+        reason = attempt->err < 0 ? gps_errstr(attempt->err) : ErrnoText(attempt->err);
+    } else {
+        opened = std::move(attempt->data);
+        const int fd = opened->gps_fd;
+        if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 ||
+            !AddToEpoll(epfd_, fd)) {
+            reason = ErrnoText(errno);
+        }
     }
     if (!reason.empty()) {
         link_ = Link::kDisconnected;

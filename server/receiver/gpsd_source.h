@@ -6,9 +6,11 @@
 // descriptor of the source's own that holds the eventfd and, while connected, the gpsd
 // socket: one descriptor for the whole life of the source, whatever the connection
 // does, so the loop never has to re-arm its watch (nor unwatch a number that a closed
-// socket gave back and someone else reused). The destructor joins a running attempt:
-// no thread outlives the source (an attempt at a host that drops packets lasts until
-// the kernel gives up the connect).
+// socket gave back and someone else reused). The destructor joins an attempt that has
+// finished; one still running (a host that drops packets holds connect() until the
+// kernel gives up, minutes later) is left to end on its own, so that stopping lapid
+// never waits for it: the worker owns everything it touches (its Attempt, with a
+// descriptor of its own for the wake-up) and frees it when it ends.
 //
 // Back-off. A failed attempt or a lost connection is followed by a new attempt after
 // kFirstRetryMs, doubling up to kMaxRetryMs; a connection that succeeds resets it. The
@@ -40,6 +42,7 @@
 // used, kept for Details() (0 while not watching).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -123,12 +126,24 @@ class GpsdSource final : public PositionSource {
     int epfd_;
     int wakeFd_;
 
+    // One connection attempt, shared by the loop and its worker: the worker may outlive
+    // the source (see the destructor), so it touches nothing but this.
+    struct Attempt {
+        explicit Attempt(int wake) : wakeFd(wake) {}
+        ~Attempt();
+        Attempt(const Attempt &) = delete;
+        Attempt &operator=(const Attempt &) = delete;
+        Gps data;
+        int wakeFd;      // a duplicate of the source's eventfd, owned by the attempt
+        int status = 0;  // gps_open()'s result and errno
+        int err = 0;
+        std::atomic<bool> done{false};
+    };
+
     Link link_ = Link::kDisconnected;
-    Gps gps_;      // the open connection
-    Gps attempt_;  // filled by the worker
+    Gps gps_;  // the open connection
+    std::shared_ptr<Attempt> attempt_;
     std::thread worker_;
-    int attemptStatus_ = 0;  // gps_open()'s result and errno, set by the worker
-    int attemptErrno_ = 0;
     int64_t nextAttemptMs_;
     int64_t retryMs_ = kFirstRetryMs;
     bool unreachableNoted_ = false;  // "cannot reach" logged since the last connection

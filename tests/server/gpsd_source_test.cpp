@@ -63,6 +63,7 @@ class FakeGpsd {
         return std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
     void Close() { ::close(std::exchange(peer_, -1)); }
+    int Listener() const { return listener_; }
     uint16_t port = 0;
 
   private:
@@ -185,6 +186,27 @@ TEST(GpsdSource, BacksOffLogsOnceAndReconnects) {
                   "gpsd: connected to " + at, "gpsd: watching " + at,
                   "! gpsd: connection to " + at + " lost: gpsd closed the connection",
                   "gpsd: connected to " + at, "gpsd: watching " + at}));
+}
+
+// A listener whose accept queue is full drops new connections' SYNs, so connect() hangs
+// for minutes: stopping the source must not wait for it (ctest's timeout is the bound).
+TEST(GpsdSource, StopsAtOnceWhileAConnectHangs) {
+    FakeGpsd full;
+    ASSERT_EQ(::listen(full.Listener(), 0), 0);
+    int queued[3];
+    for (int &fd : queued) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{AF_INET, htons(full.port), {htonl(INADDR_LOOPBACK)}, {}};
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    }
+    ManualClock clock;
+    auto src = *GpsdSource::Create(clock, {"127.0.0.1", full.port});
+    src->Tick(clock.MonoMs());
+    EXPECT_EQ(src->Connection(), Link::kConnecting);
+    src.reset();
+    for (const int fd : queued) {
+        ::close(fd);
+    }
 }
 
 }  // namespace
