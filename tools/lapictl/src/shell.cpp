@@ -2,14 +2,17 @@
 
 #include <editline/readline.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -152,6 +155,17 @@ void Write(std::string_view text) {
     std::fflush(stdout);
 }
 
+// Clears the prompt and the line being typed, all the rows it wraps over up to the
+// cursor, and leaves the cursor at the start of the prompt's row.
+void ClearTypedLine() {
+    winsize ws{};
+    const std::size_t cols =
+        ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    const std::size_t rowsUp =
+        (std::strlen(kPrompt) + static_cast<std::size_t>(std::max(rl_point, 0))) / cols;
+    Write((rowsUp > 0 ? "\033[" + std::to_string(rowsUp) + "A" : std::string()) + "\r\033[J");
+}
+
 std::string HistoryPath() {
     const char *home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe): one thread here
     return home != nullptr && *home != '\0' ? std::string(home) + "/.lapictl_history"
@@ -188,7 +202,7 @@ void RunTerminal(Session &s) {
             rl_callback_handler_install(kPrompt, OnLine);
         }
         if ((*ready)[1] != 0) {  // above the line being typed, which is then shown again
-            Write("\r\033[K");
+            ClearTypedLine();
             TakePushed(s);
             rl_forced_update_display();
         }
