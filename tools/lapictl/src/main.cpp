@@ -445,6 +445,7 @@ int RunCommandLine(const std::function<void(CLI::App &)> &parse, lapictl::Link *
     }
     addAdmin("clients", "List the registered clients");
     addAdmin("counters", "Show the server's counters");
+    addAdmin("source", "Show the position source: gpsd's connection, watch and satellites");
     addAdmin("help", "List the control commands");
 
     // The commands of one mode only.
