@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -62,12 +63,32 @@ std::string ReadText(const std::string &path) {
 }
 
 // lapictl (or another program) as a child process: stdin from /dev/null, or from the
-// case's file F when the first argument is "<F"; stdout and stderr into files.
+// case's file F when the first argument is "<F"; stdout and stderr into files. With "@tty"
+// first, on a terminal of its own (a pty, 200 columns): Type() writes to it, Out() holds
+// all it has shown.
 class Tool {
   public:
     Tool(const TempDir &dir, const std::string &name, std::vector<std::string> args,
          const char *program = LAPICTL_BINARY)
         : out_(dir.File(name + ".out")), err_(dir.File(name + ".err")) {
+        if (!args.empty() && args[0] == "@tty") {
+            args[0] = program;
+            std::vector<char *> argv;
+            for (std::string &a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            winsize ws{24, 200, 0, 0};
+            pid_ = ::forkpty(&tty_, nullptr, nullptr, &ws);
+            if (pid_ == 0) {
+                ::setenv("TERM", "xterm", 1);
+                ::execv(argv[0], argv.data());
+                ::_exit(127);
+            }
+            EXPECT_GT(pid_, 0);
+            ::fcntl(tty_, F_SETFL, O_NONBLOCK);
+            return;
+        }
         const std::string in =
             !args.empty() && args[0][0] == '<' ? dir.File(args[0].substr(1)) : "/dev/null";
         args.erase(args.begin(), args.begin() + (in == "/dev/null" ? 0 : 1));
@@ -90,6 +111,25 @@ class Tool {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
+        if (tty_ >= 0) {
+            ::close(tty_);
+        }
+    }
+    // Keys typed on its terminal: "\r" is Enter, "\xHH" a control key (\x04 Ctrl-D).
+    void Type(const std::string &keys) {
+        std::string bytes;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (keys.compare(i, 2, "\\r") == 0) {
+                bytes += '\r';
+                ++i;
+            } else if (keys.compare(i, 2, "\\x") == 0) {
+                bytes += static_cast<char>(std::stoi(keys.substr(i + 2, 2), nullptr, 16));
+                i += 3;
+            } else {
+                bytes += keys[i];
+            }
+        }
+        ASSERT_EQ(::write(tty_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     // The exit code, 128 + signal, or -1 when it did not end in time (it is then killed).
     int Wait() {
@@ -104,7 +144,13 @@ class Tool {
         return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     void Signal(int sig) const { ::kill(pid_, sig); }
-    std::string Out() const { return ReadText(out_); }
+    std::string Out() {
+        char buf[4096];
+        for (ssize_t n; tty_ >= 0 && (n = ::read(tty_, buf, sizeof buf)) > 0;) {
+            shown_.append(buf, static_cast<std::size_t>(n));
+        }
+        return tty_ >= 0 ? shown_ : ReadText(out_);
+    }
     const std::string &OutPath() const { return out_; }
     std::string Err() const { return ReadText(err_); }
 
@@ -112,6 +158,8 @@ class Tool {
     std::string out_;
     std::string err_;
     pid_t pid_ = -1;
+    int tty_ = -1;       // the pty's master side
+    std::string shown_;  // what the terminal has shown so far
 };
 
 struct Case {
@@ -199,11 +247,24 @@ void EndToEnd::Step(const std::string &raw) {
         out_ = SplitLines(tool.Out());
         err_ = SplitLines(tool.Err());
         outAt_ = errAt_ = 0;
-    } else if (verb == "seen") {  // NAME TEXT: a line of its stdout holds TEXT
-        const Tool &tool = *tools_.at(words.front());
+    } else if (verb == "seen") {  // NAME TEXT: its stdout holds TEXT ("A ... B": in order)
+        Tool &tool = *tools_.at(words.front());
         const std::string text = rest.substr(words.front().size() + 1);
-        ASSERT_TRUE(WaitUntil([&] { return tool.Out().find(text) != std::string::npos; }))
-            << text << " not in " << tool.Out() << tool.Err();
+        const auto holds = [&] {
+            const std::string out = tool.Out();
+            std::size_t at = 0;
+            for (std::size_t from = 0, to = 0; to != std::string::npos; from = to + 5) {
+                to = text.find(" ... ", from);
+                at = out.find(text.substr(from, to - from), at);
+                if (at == std::string::npos) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        ASSERT_TRUE(WaitUntil(holds)) << text << " not in " << tool.Out() << tool.Err();
+    } else if (verb == "type") {  // NAME KEYS: typed on its terminal
+        tools_.at(words.front())->Type(rest.substr(words.front().size() + 1));
     } else if (verb == "kill") {
         tools_.at(words.front())->Signal(words.at(1) == "INT" ? SIGINT : SIGTERM);
     } else if (verb == "ctl" || verb == "ctl!") {
