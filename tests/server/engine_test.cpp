@@ -18,6 +18,8 @@
 //   = LINE                  a line of the last control answer
 //   advance MS              the control command `advance`: timers fire on the way
 //   late MS                 the clock moves MS, then one late OnTime()
+//   readable MS             the clock moves MS, then the source's descriptor is readable
+//                           (the sleepy source then reads what its receiver has)
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -67,8 +69,9 @@ EngineLimits Limits(const std::map<std::string, int64_t> &o) {
 // acquiring after it wakes until the simulator's next fix.
 class SleepySource final : public PositionSource {
   public:
-    explicit SleepySource(Simulator &sim) : sim_(sim) {}
+    SleepySource(Simulator &sim, const Clock &clock) : sim_(sim), clock_(clock) {}
     const char *Name() const override { return "sleepy"; }
+    void OnReadable() override { sim_.Tick(clock_.MonoMs()); }
     void SetDemand(bool wanted) override {
         awake_ = wanted;
         fixed_ = false;
@@ -89,6 +92,7 @@ class SleepySource final : public PositionSource {
 
   private:
     Simulator &sim_;
+    const Clock &clock_;
     bool awake_ = false, fixed_ = false;
 };
 
@@ -136,7 +140,7 @@ struct Harness {
 
     ManualClock clock;
     Simulator sim;
-    SleepySource sleepy{sim};
+    SleepySource sleepy{sim, clock};
     LocationSessions sessions{clock};
     StatusModel status;
     MtlrNotifications mtlr{clock};
@@ -207,6 +211,10 @@ void Step(std::unique_ptr<Harness> &h, std::string &ctlAnswer, const std::string
         in >> b;
         const int64_t want = h->clock.MonoMs() + std::stoll(b);
         EXPECT_EQ(h->commands.Execute("advance " + b), "clock " + std::to_string(want) + "\nOK\n");
+    } else if (a == "readable") {
+        in >> b;
+        h->clock.Advance(std::stoll(b));
+        h->engine.OnSourceReadable();
     } else if (a == "late") {
         in >> b;
         h->clock.Advance(std::stoll(b));
