@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -62,10 +64,27 @@ std::string ReadText(const std::string &path) {
     return s.str();
 }
 
+// "\r" and "\n" as themselves, "\xHH" as that byte (\x03 Ctrl-C, \x04 Ctrl-D).
+std::string Keys(const std::string &text) {
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\\r") == 0 || text.compare(i, 2, "\\n") == 0) {
+            bytes += text[i + 1] == 'r' ? '\r' : '\n';
+            ++i;
+        } else if (text.compare(i, 2, "\\x") == 0) {
+            bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            bytes += text[i];
+        }
+    }
+    return bytes;
+}
+
 // lapictl (or another program) as a child process: stdin from /dev/null, or from the
 // case's file F when the first argument is "<F"; stdout and stderr into files. With "@tty"
 // first, on a terminal of its own (a pty, 200 columns): Type() writes to it, Out() holds
-// all it has shown.
+// all it has shown, carriage returns left out.
 class Tool {
   public:
     Tool(const TempDir &dir, const std::string &name, std::vector<std::string> args,
@@ -115,20 +134,9 @@ class Tool {
             ::close(tty_);
         }
     }
-    // Keys typed on its terminal: "\r" is Enter, "\xHH" a control key (\x04 Ctrl-D).
+    // Keys typed on its terminal (Keys()).
     void Type(const std::string &keys) {
-        std::string bytes;
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            if (keys.compare(i, 2, "\\r") == 0) {
-                bytes += '\r';
-                ++i;
-            } else if (keys.compare(i, 2, "\\x") == 0) {
-                bytes += static_cast<char>(std::stoi(keys.substr(i + 2, 2), nullptr, 16));
-                i += 3;
-            } else {
-                bytes += keys[i];
-            }
-        }
+        const std::string bytes = Keys(keys);
         ASSERT_EQ(::write(tty_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     // The exit code, 128 + signal, or -1 when it did not end in time (it is then killed).
@@ -147,7 +155,8 @@ class Tool {
     std::string Out() {
         char buf[4096];
         for (ssize_t n; tty_ >= 0 && (n = ::read(tty_, buf, sizeof buf)) > 0;) {
-            shown_.append(buf, static_cast<std::size_t>(n));
+            std::copy_if(buf, buf + n, std::back_inserter(shown_),
+                         [](char c) { return c != '\r'; });
         }
         return tty_ >= 0 ? shown_ : ReadText(out_);
     }
@@ -249,7 +258,7 @@ void EndToEnd::Step(const std::string &raw) {
         outAt_ = errAt_ = 0;
     } else if (verb == "seen") {  // NAME TEXT: its stdout holds TEXT ("A ... B": in order)
         Tool &tool = *tools_.at(words.front());
-        const std::string text = rest.substr(words.front().size() + 1);
+        const std::string text = Keys(rest.substr(words.front().size() + 1));
         const auto holds = [&] {
             const std::string out = tool.Out();
             std::size_t at = 0;
