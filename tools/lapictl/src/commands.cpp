@@ -810,13 +810,7 @@ int RunMtlr(const GlobalOptions &global, Link &link, const MtlrOptions &opts) {
         return kSkip;
     };
     const auto onInput = [&] {
-        char chunk[256];
-        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n > 0) {
-            input.append(chunk, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            endOfInput = true;
-        }
+        endOfInput = !ReadStdin(input) || endOfInput;
         return answer();
     };
     // A request settled elsewhere (another client, or its timeout) needs no answer from

@@ -96,6 +96,15 @@ void Tell(std::string_view text) {
     WriteAll(g_diagFd, text);
 }
 
+bool ReadStdin(std::string &input) {
+    char chunk[4096];
+    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n > 0) {
+        input.append(chunk, static_cast<std::size_t>(n));
+    }
+    return n > 0 || (n < 0 && errno == EINTR);
+}
+
 void PrintLine(std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);

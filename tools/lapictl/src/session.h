@@ -37,6 +37,10 @@ void Tell(std::string_view text);
 // One line on standard output, flushed at once (scripts read lines as they come).
 void PrintLine(std::string_view line);
 
+// Appends what standard input holds now to `input` (one read); false at its end or on
+// an error other than EINTR.
+bool ReadStdin(std::string &input);
+
 // ---- Wait notice -----------------------------------------------------------------
 
 // Shows "<text>" on the terminal when a wait lasts longer than a second; Stop (or the

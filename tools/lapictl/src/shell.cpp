@@ -124,13 +124,7 @@ void RunScript(Session &s) {
             TakePushed(s);
         }
         if ((*ready)[0] != 0) {
-            char chunk[4096];
-            const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-            if (n > 0) {
-                input.append(chunk, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                endOfInput = true;
-            }
+            endOfInput = !ReadStdin(input) || endOfInput;
         }
     }
 }
