@@ -177,6 +177,7 @@ constexpr std::pair<const char *, const char *> kExamples[] = {
     {"admin mtlr-result", "lapictl admin mtlr-result 1"},
     {"admin clients", "lapictl admin clients\n  lapictl --json admin clients"},
     {"admin counters", "lapictl admin counters"},
+    {"admin source", "lapictl admin source\n  lapictl --json admin source"},
     {"admin help", "lapictl admin help"},
 };
 
@@ -187,6 +188,7 @@ void FinishHelp(CLI::App &app) {
     for (std::size_t i = 0; i < apps.size(); ++i) {
         apps[i]->formatter(formatter);
         for (CLI::App *sub : apps[i]->get_subcommands([](CLI::App *) { return true; })) {
+            sub->footer("");  // not the top level's examples: its own below, or none
             apps.push_back(sub);
         }
     }
